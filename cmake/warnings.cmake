@@ -1,0 +1,25 @@
+# Compiler settings shared by every target of the tool.
+
+if(KELVANE_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer
+                      -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# Warnings as errors, and the flags that keep the C++ runtime out.
+function(kelvane_strict target)
+  target_compile_options(${target} PRIVATE
+    -Wall -Wextra -Wpedantic -Werror -Wshadow -Wconversion -Wsign-conversion
+    -Wformat=2 -Wcast-qual -Wnull-dereference -Wundef
+    -fno-exceptions -fno-rtti -fstack-protector-strong)
+  target_compile_definitions(${target} PRIVATE _FILE_OFFSET_BITS=64 _GNU_SOURCE)
+endfunction()
+
+# Link with the C driver so libstdc++ is never pulled in, and drop any
+# library the program does not use.
+function(kelvane_c_runtime_only target)
+  if(NOT KELVANE_SANITIZE)
+    set_target_properties(${target} PROPERTIES LINKER_LANGUAGE C)
+  endif()
+  target_link_options(${target} PRIVATE -Wl,--as-needed)
+endfunction()

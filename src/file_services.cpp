@@ -1,0 +1,314 @@
+// Whole-file copies and the instance lock that serialises runs.
+#include "file_services.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr char kCopyName[] = "copy";
+constexpr mode_t kPrivateMode = 0600;
+constexpr mode_t kLockMode = 0666;
+constexpr mode_t kModeBits = 07777;
+constexpr int kReplaceInPlace = 2;
+
+void Kelvane_CopyWarning(const char *what, const char *path, int error)
+{
+	syslog(LOG_WARNING, "[%s] unable to %s '%s' (%s)\n", kCopyName, what, path,
+	       strerror(error));
+}
+
+int Kelvane_WriteAll(int fd, const char *data, size_t size)
+{
+	while (size > 0) {
+		ssize_t done = write(fd, data, size);
+		if (done < 0 && errno == EINTR)
+			continue;
+		if (done <= 0) {
+			if (done == 0)
+				errno = EIO;
+			return -1;
+		}
+		data += done;
+		size -= static_cast<size_t>(done);
+	}
+	return 0;
+}
+
+// Copies everything from in to out; *copied receives the byte count.
+int Kelvane_Transfer(int in, int out, const char *source, const char *destination,
+                     off_t *copied)
+{
+	char buffer[kTransferSize] = {};
+
+	*copied = 0;
+	for (;;) {
+		ssize_t got = read(in, buffer, sizeof buffer);
+		if (got < 0 && errno == EINTR)
+			continue;
+		if (got < 0) {
+			Kelvane_CopyWarning("read source file", source, errno);
+			return 1;
+		}
+		if (got == 0)
+			return 0;
+		if (Kelvane_WriteAll(out, buffer, static_cast<size_t>(got)) != 0) {
+			Kelvane_CopyWarning("write destination file", destination, errno);
+			return 1;
+		}
+		*copied += got;
+	}
+}
+
+// Whatever stands at path is left over from a run that died, or planted:
+// it goes, so the new file can be created exclusively.
+int Kelvane_RemoveStale(const char *path)
+{
+	if (unlink(path) == 0 || errno == ENOENT)
+		return 0;
+	if (errno == EISDIR || errno == EPERM)
+		return rmdir(path);
+	return -1;
+}
+
+int Kelvane_CloseChecked(int fd, const char *path, int result)
+{
+	if (close(fd) != 0 && result == 0) {
+		Kelvane_CopyWarning("write destination file", path, errno);
+		return 1;
+	}
+	return result;
+}
+
+} // namespace
+
+int copy(const char *source, const char *destination)
+{
+	int in = open(source, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+	if (in < 0) {
+		Kelvane_CopyWarning("open source file", source, errno);
+		return 1;
+	}
+	int out = -1;
+	if (Kelvane_RemoveStale(destination) == 0)
+		out = open(destination, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+		           kPrivateMode);
+	if (out < 0) {
+		Kelvane_CopyWarning("open destination file", destination, errno);
+		close(in);
+		return 1;
+	}
+	off_t copied;
+	int result = Kelvane_Transfer(in, out, source, destination, &copied);
+	result = Kelvane_CloseChecked(out, destination, result);
+	if (result != 0)
+		unlink(destination);
+	close(in);
+	return result;
+}
+
+namespace {
+
+// The directory entry of a renamed file is only durable once its
+// directory is synced.
+void Kelvane_SyncDirectory(const char *file)
+{
+	char directory[PATH_MAX];
+	const char *slash = strrchr(file, '/');
+	size_t length = slash == nullptr ? 0 : static_cast<size_t>(slash - file);
+
+	if (length == 0)
+		length = 1;
+	memcpy(directory, slash == nullptr ? "." : file, length);
+	directory[length] = '\0';
+	int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	if (fd < 0 || fsync(fd) != 0)
+		Kelvane_CopyWarning("sync directory", directory, errno);
+	if (fd >= 0)
+		close(fd);
+}
+
+// Fills the fresh temporary file out and gives it the target's owner and
+// mode; the caller removes it on failure.
+int Kelvane_FillTemporary(int in, int out, const char *source, const char *temporary,
+                          const struct stat *target)
+{
+	off_t copied;
+	if (Kelvane_Transfer(in, out, source, temporary, &copied) != 0)
+		return 1;
+	if (fchown(out, target->st_uid, target->st_gid) != 0 ||
+	    fchmod(out, target->st_mode & kModeBits) != 0) {
+		Kelvane_CopyWarning("keep owner and mode of", temporary, errno);
+		return 1;
+	}
+	if (fsync(out) != 0) {
+		Kelvane_CopyWarning("sync", temporary, errno);
+		return 1;
+	}
+	return 0;
+}
+
+// Where no file can be created or renamed beside the target (read-only
+// directory, the target is a mount point), the caller rewrites in place.
+bool Kelvane_CannotUseDirectory(int error)
+{
+	return error == EROFS || error == EACCES || error == EPERM || error == EBUSY ||
+	       error == EXDEV;
+}
+
+// rename keeps the old file whole until the new one is complete.
+int Kelvane_ReplaceByRename(int in, const char *source, const char *real,
+                            const struct stat *target)
+{
+	char temporary[PATH_MAX];
+	int n = snprintf(temporary, sizeof temporary, "%s+", real);
+	if (n < 0 || static_cast<size_t>(n) >= sizeof temporary) {
+		Kelvane_CopyWarning("replace", real, ENAMETOOLONG);
+		return 1;
+	}
+	int out = -1;
+	if (Kelvane_RemoveStale(temporary) == 0)
+		out = open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+		           kPrivateMode);
+	if (out < 0)
+		return Kelvane_CannotUseDirectory(errno) ? kReplaceInPlace : 1;
+	int result = Kelvane_FillTemporary(in, out, source, temporary, target);
+	result = Kelvane_CloseChecked(out, temporary, result);
+	if (result == 0 && rename(temporary, real) != 0) {
+		int error = errno;
+		unlink(temporary);
+		if (Kelvane_CannotUseDirectory(error))
+			return kReplaceInPlace;
+		Kelvane_CopyWarning("replace", real, error);
+		return 1;
+	}
+	if (result != 0) {
+		unlink(temporary);
+		return 1;
+	}
+	Kelvane_SyncDirectory(real);
+	return 0;
+}
+
+// Reserving the space first means a full file system fails the rewrite
+// before a single byte of the old content is overwritten.
+int Kelvane_RewriteInPlace(int in, const char *source, const char *real)
+{
+	struct stat st;
+	if (fstat(in, &st) != 0 || lseek(in, 0, SEEK_SET) != 0) {
+		Kelvane_CopyWarning("read source file", source, errno);
+		return 1;
+	}
+	int out = open(real, O_WRONLY | O_CLOEXEC | O_NOCTTY);
+	if (out < 0) {
+		Kelvane_CopyWarning("open destination file", real, errno);
+		return 1;
+	}
+	int result = 0;
+	if (st.st_size > 0 && fallocate(out, FALLOC_FL_KEEP_SIZE, 0, st.st_size) != 0 &&
+	    errno != EOPNOTSUPP) {
+		Kelvane_CopyWarning("write destination file", real, errno);
+		result = 1;
+	}
+	off_t copied = 0;
+	if (result == 0)
+		result = Kelvane_Transfer(in, out, source, real, &copied);
+	if (result == 0 && (ftruncate(out, copied) != 0 || fsync(out) != 0)) {
+		Kelvane_CopyWarning("write destination file", real, errno);
+		result = 1;
+	}
+	return Kelvane_CloseChecked(out, real, result);
+}
+
+} // namespace
+
+int Kelvane_ReplaceFile(const char *source, const char *target)
+{
+	char real[PATH_MAX];
+	struct stat st;
+
+	if (realpath(target, real) == nullptr || stat(real, &st) != 0) {
+		Kelvane_CopyWarning("open destination file", target, errno);
+		return 1;
+	}
+	if (!S_ISREG(st.st_mode)) {
+		Kelvane_CopyWarning("open destination file", target, EINVAL);
+		return 1;
+	}
+	int in = open(source, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY);
+	if (in < 0) {
+		Kelvane_CopyWarning("open source file", source, errno);
+		return 1;
+	}
+	int result = Kelvane_ReplaceByRename(in, source, real, &st);
+	if (result == kReplaceInPlace)
+		result = Kelvane_RewriteInPlace(in, source, real);
+	close(in);
+	return result;
+}
+
+namespace {
+
+// The lock file lives in a world-writable directory: never follow a link
+// there, never block on a FIFO, and accept nothing but a regular file.
+FILE *Kelvane_OpenLockFile(const char *path)
+{
+	int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY,
+	              kLockMode);
+	if (fd < 0)
+		return nullptr;
+	struct stat st;
+	if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+		close(fd);
+		return nullptr;
+	}
+	FILE *stream = fdopen(fd, "w");
+	if (stream == nullptr)
+		close(fd);
+	return stream;
+}
+
+} // namespace
+
+int Kelvane_LockFile(FILE **handle, const char *path)
+{
+	*handle = Kelvane_OpenLockFile(path);
+	if (*handle == nullptr) {
+		syslog(LOG_INFO, "Cannot Open the %s\n", path);
+		return 1;
+	}
+	int fd = fileno(*handle);
+	if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+		return 0;
+	for (int retry = 0; retry < kLockRetries; ++retry) {
+		printf("FLock fail by error: %s\n", strerror(errno));
+		int wait = rand() % kMaxWaitSeconds + 1;
+		printf("Need wait a Random Time %d\n", wait);
+		fflush(stdout);
+		sleep(static_cast<unsigned>(wait));
+		if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+			return 0;
+	}
+	return 1;
+}
+
+int Kelvane_UnLockFile(FILE **handle, const char *path)
+{
+	if (*handle == nullptr)
+		return 0;
+	if (flock(fileno(*handle), LOCK_UN | LOCK_NB) != 0) {
+		syslog(LOG_INFO, "Cannot release the %s\n", path);
+		return 1;
+	}
+	fclose(*handle);
+	*handle = nullptr;
+	return 0;
+}

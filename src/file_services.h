@@ -1,0 +1,29 @@
+// Whole-file copies and the instance lock that serialises runs.
+#ifndef KELVANE_FILE_SERVICES_H
+#define KELVANE_FILE_SERVICES_H
+
+#include <stddef.h>
+#include <stdio.h>
+
+constexpr size_t kTransferSize = 4096;
+constexpr int kLockRetries = 7;
+constexpr int kMaxWaitSeconds = 10;
+
+// Copies source into a file created afresh at destination: whatever
+// stood there is removed first, and the new file is created exclusively,
+// mode 0600, without following links. 0 when the content arrived whole.
+int copy(const char *source, const char *destination);
+
+// Replaces target (following links to the real file) with the content of
+// source: a temporary file beside it, synced and renamed over it, with the
+// target's owner and mode. 0 on success; on failure target is untouched.
+int Kelvane_ReplaceFile(const char *source, const char *target);
+
+// Takes the advisory lock on path, retrying after random waits.
+// 0 when the lock is held, 1 when it was not obtained.
+int Kelvane_LockFile(FILE **handle, const char *path);
+
+// Releases the lock taken by Kelvane_LockFile and closes the handle.
+int Kelvane_UnLockFile(FILE **handle, const char *path);
+
+#endif

@@ -1,0 +1,352 @@
+// The in-memory line table of the working copy and the two edits on it.
+#include "inittab_edit.h"
+
+#include "file_services.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr char kSeparator = ' ';
+
+// A slot ends after a line break, or when it holds as much as one line
+// read of kLineSize bytes yields.
+bool Kelvane_EndsSlot(char c, size_t length)
+{
+	return c == '\n' || length == kLineSize - 1;
+}
+
+FILE *Kelvane_OpenStream(const char *path, int flags, const char *mode)
+{
+	int fd = open(path, flags | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+	if (fd < 0)
+		return nullptr;
+	FILE *stream = fdopen(fd, mode);
+	if (stream == nullptr)
+		close(fd);
+	return stream;
+}
+
+// Fills slots from the stream; more slots than counted means the file
+// changed under us, which the lock rules out, so it is an error.
+int Kelvane_ReadSlots(FILE *stream, Kelvane_LineTable *table, size_t limit)
+{
+	char chunk[kTransferSize];
+	Kelvane_Slot *slot = nullptr;
+	size_t got;
+
+	while ((got = fread(chunk, 1, sizeof chunk, stream)) > 0) {
+		for (size_t i = 0; i < got; ++i) {
+			if (slot == nullptr) {
+				if (table->read == limit)
+					return 1;
+				slot = &table->slots[table->read++];
+			}
+			slot->text[slot->length++] = chunk[i];
+			if (Kelvane_EndsSlot(chunk[i], slot->length))
+				slot = nullptr;
+		}
+	}
+	return ferror(stream) ? 1 : 0;
+}
+
+} // namespace
+
+// Counts the slots the file fills: one per line, more for lines longer
+// than a slot, and one for a last line without a line break.
+int Kelvane_GetTotalLine(FILE *stream)
+{
+	char chunk[kTransferSize];
+	long long slots = 0;
+	size_t length = 0;
+	size_t got;
+
+	rewind(stream);
+	while ((got = fread(chunk, 1, sizeof chunk, stream)) > 0) {
+		for (size_t i = 0; i < got; ++i) {
+			++length;
+			if (Kelvane_EndsSlot(chunk[i], length)) {
+				++slots;
+				length = 0;
+			}
+		}
+	}
+	if (ferror(stream) || slots + (length > 0) > INT_MAX)
+		return -1;
+	rewind(stream);
+	return static_cast<int>(slots + (length > 0));
+}
+
+int Kelvane_LoadWorkingCopy(const char *path, size_t spare, Kelvane_LineTable *table)
+{
+	*table = Kelvane_LineTable{nullptr, 0, 0};
+	FILE *stream = Kelvane_OpenStream(path, O_RDONLY, "r");
+	if (stream == nullptr)
+		return 1;
+	int total = Kelvane_GetTotalLine(stream);
+	int result = 1;
+	if (total >= 0) {
+		table->capacity = static_cast<size_t>(total) + spare;
+		table->slots = static_cast<Kelvane_Slot *>(calloc(table->capacity, sizeof(Kelvane_Slot)));
+	}
+	if (table->slots != nullptr)
+		result = Kelvane_ReadSlots(stream, table, static_cast<size_t>(total));
+	fclose(stream);
+	if (result != 0)
+		Kelvane_FreeLineTable(table);
+	return result;
+}
+
+void Kelvane_FreeLineTable(Kelvane_LineTable *table)
+{
+	free(table->slots);
+	*table = Kelvane_LineTable{nullptr, 0, 0};
+}
+
+namespace {
+
+bool Kelvane_HasTextAfter(const Kelvane_LineTable *table, size_t index, size_t count)
+{
+	for (size_t i = index + 1; i < count; ++i)
+		if (table->slots[i].length > 0)
+			return true;
+	return false;
+}
+
+// The file's last line may lack its line break; whatever is appended
+// after it must still start a line of its own.
+bool Kelvane_NeedsLineBreak(const Kelvane_LineTable *table, size_t index, size_t count)
+{
+	const Kelvane_Slot *slot = &table->slots[index];
+	return index + 1 == table->read && slot->length > 0 &&
+	       slot->text[slot->length - 1] != '\n' && Kelvane_HasTextAfter(table, index, count);
+}
+
+} // namespace
+
+int Kelvane_StoreWorkingCopy(const char *path, const Kelvane_LineTable *table, size_t count)
+{
+	FILE *stream = Kelvane_OpenStream(path, O_WRONLY | O_TRUNC, "w");
+	if (stream == nullptr)
+		return 1;
+	bool failed = false;
+	for (size_t i = 0; i < count && !failed; ++i) {
+		const Kelvane_Slot *slot = &table->slots[i];
+		if (fwrite(slot->text, 1, slot->length, stream) != slot->length)
+			failed = true;
+		else if (Kelvane_NeedsLineBreak(table, i, count) && fputc('\n', stream) == EOF)
+			failed = true;
+	}
+	if (fclose(stream) != 0)
+		failed = true;
+	return failed ? 1 : 0;
+}
+
+namespace {
+
+// A count with no number after its key, or one outside the range of int,
+// reads as -1 like a missing key.
+int Kelvane_ReadCount(const char *text)
+{
+	char *end;
+	errno = 0;
+	long value = strtol(text, &end, 10);
+	if (end == text || errno == ERANGE || value < INT_MIN || value > INT_MAX)
+		return -1;
+	return static_cast<int>(value);
+}
+
+} // namespace
+
+int Kelvane_ParseTotalCountLine(const char *line, const char *key)
+{
+	char copy[kLineSize];
+	if (strcmp(key, kOrigKey) != 0 && strcmp(key, kNewKey) != 0)
+		return -1;
+	int n = snprintf(copy, sizeof copy, "%s", line);
+	if (n < 0 || static_cast<size_t>(n) >= sizeof copy)
+		return -1;
+	char *word = copy;
+	for (;;) {
+		while (*word == kSeparator)
+			++word;
+		char *end = strchr(word, kSeparator);
+		if (end != nullptr)
+			*end = '\0';
+		const char *at = strstr(word, key);
+		if (at != nullptr)
+			return Kelvane_ReadCount(at + strlen(key));
+		if (end == nullptr)
+			return -1;
+		word = end + 1;
+	}
+}
+
+int Kelvane_FindTotalCountLine(const Kelvane_LineTable *table, int *orig, int *news)
+{
+	for (size_t i = 0; i < table->read; ++i) {
+		const char *text = table->slots[i].text;
+		if (table->slots[i].length > 0 && strstr(text, kOrigKey) != nullptr) {
+			*orig = Kelvane_ParseTotalCountLine(text, kOrigKey);
+			*news = Kelvane_ParseTotalCountLine(text, kNewKey);
+			return static_cast<int>(i);
+		}
+	}
+	return -1;
+}
+
+void Kelvane_WriteTotalCountLine(Kelvane_Slot *slot, long long orig, long long news)
+{
+	memset(slot, 0, sizeof *slot);
+	int n = snprintf(slot->text, sizeof slot->text, "# %s%lld %s%lld\n", kOrigKey, orig,
+	                 kNewKey, news);
+	slot->length = n < 0 ? 0 : static_cast<size_t>(n);
+}
+
+// Entries are cut to one slot; the front end refuses arguments that would
+// need cutting.
+void Kelvane_WriteRespawnEntry(Kelvane_Slot *slot, const char *argument)
+{
+	memset(slot, 0, sizeof *slot);
+	int n = snprintf(slot->text, sizeof slot->text, "%s%s\n", kRespawnPrefix, argument);
+	if (n < 0)
+		n = 0;
+	slot->length = static_cast<size_t>(n) < sizeof slot->text ? static_cast<size_t>(n)
+	                                                          : sizeof slot->text - 1;
+}
+
+int Kelvane_RepeatProcess(Kelvane_LineTable *table, char *const argv[], int n)
+{
+	int blanked = 0;
+	for (int k = 0; k < n; ++k) {
+		Kelvane_Slot entry;
+		Kelvane_WriteRespawnEntry(&entry, argv[2 + k]);
+		for (size_t i = 0; i < table->read; ++i) {
+			Kelvane_Slot *slot = &table->slots[i];
+			if (slot->length == entry.length && memcmp(slot->text, entry.text, entry.length) == 0) {
+				memset(slot, 0, sizeof *slot);
+				++blanked;
+			}
+		}
+	}
+	return blanked;
+}
+
+int Kelvane_StringHandle(const char *text, char *word, size_t size)
+{
+	char scratch[kScratchSize];
+	int n = snprintf(scratch, sizeof scratch, "%s", text);
+	if (size > 0)
+		word[0] = '\0';
+	if (n < 0 || static_cast<size_t>(n) >= sizeof scratch)
+		return -1;
+	const char *start = scratch;
+	while (*start == kSeparator)
+		++start;
+	size_t length = 0;
+	while (start[length] != '\0' && start[length] != kSeparator)
+		++length;
+	if (length == 0 || length >= size)
+		return -1;
+	memcpy(word, start, length);
+	word[length] = '\0';
+	return 0;
+}
+
+int Kelvane_DoFileExist(const char *path)
+{
+	struct stat st;
+	return stat(path, &st) == 0 ? 0 : -1;
+}
+
+namespace {
+
+// Every program must exist and none may be registered already; nothing
+// is added unless all of them pass.
+int Kelvane_CheckNewPrograms(Kelvane_LineTable *table, int n, char *const argv[])
+{
+	for (int k = 0; k < n; ++k) {
+		char path[kScratchSize];
+		if (Kelvane_StringHandle(argv[2 + k], path, sizeof path) != 0 ||
+		    Kelvane_DoFileExist(path) != 0) {
+			puts("The file doesn't exist");
+			return 1;
+		}
+	}
+	if (n > 0 && Kelvane_RepeatProcess(table, argv, n) > 0) {
+		puts("[Duplicated]");
+		return kEditDuplicate;
+	}
+	return 0;
+}
+
+// Raises the count line, or appends one; *count receives the number of
+// slots that precede the new entries.
+int Kelvane_CountNewPrograms(Kelvane_LineTable *table, int n, size_t *count)
+{
+	int orig = 0;
+	int news = 0;
+	int at = Kelvane_FindTotalCountLine(table, &orig, &news);
+	long long total = at >= 0 && (orig != 0 || news != 0) ? static_cast<long long>(news) + n : n;
+	if (total > kMaxPrograms) {
+		syslog(LOG_INFO, "Exceed the maximum process running\n");
+		return kEditLimit;
+	}
+	if (at >= 0 && (orig != 0 || news != 0)) {
+		Kelvane_WriteTotalCountLine(&table->slots[at], orig, total);
+		*count = table->read;
+	} else {
+		Kelvane_WriteTotalCountLine(&table->slots[table->read],
+		                            static_cast<long long>(table->read), n);
+		*count = table->read + 1;
+	}
+	return 0;
+}
+
+} // namespace
+
+int Kelvane_Start(int n, char *const argv[], const char *working_copy)
+{
+	Kelvane_LineTable table;
+	if (n < 0 || Kelvane_LoadWorkingCopy(working_copy, 1 + static_cast<size_t>(n), &table) != 0)
+		return 1;
+	size_t count = 0;
+	int result = Kelvane_CheckNewPrograms(&table, n, argv);
+	if (result == 0)
+		result = Kelvane_CountNewPrograms(&table, n, &count);
+	if (result == 0) {
+		for (int k = 0; k < n; ++k)
+			Kelvane_WriteRespawnEntry(&table.slots[count + static_cast<size_t>(k)], argv[2 + k]);
+		result = Kelvane_StoreWorkingCopy(working_copy, &table, count + static_cast<size_t>(n));
+	}
+	Kelvane_FreeLineTable(&table);
+	return result;
+}
+
+int Kelvane_Stop(int n, char *const argv[], const char *working_copy)
+{
+	Kelvane_LineTable table;
+	if (n < 0 || Kelvane_LoadWorkingCopy(working_copy, 0, &table) != 0)
+		return 1;
+	int result = 0;
+	if (n > 0 && Kelvane_RepeatProcess(&table, argv, n) < n) {
+		puts("[Nothing to deregister]");
+		result = 1;
+	}
+	int orig = 0;
+	int news = 0;
+	int at = Kelvane_FindTotalCountLine(&table, &orig, &news);
+	if (result == 0 && at >= 0)
+		Kelvane_WriteTotalCountLine(&table.slots[at], orig, static_cast<long long>(news) - n);
+	if (result == 0)
+		result = Kelvane_StoreWorkingCopy(working_copy, &table, table.read);
+	Kelvane_FreeLineTable(&table);
+	return result;
+}

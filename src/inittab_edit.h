@@ -1,0 +1,54 @@
+// The in-memory line table of the working copy and the two edits on it.
+#ifndef KELVANE_INITTAB_EDIT_H
+#define KELVANE_INITTAB_EDIT_H
+
+#include <stddef.h>
+#include <stdio.h>
+
+constexpr size_t kLineSize = 128;    // one line slot, terminator included
+constexpr size_t kScratchSize = 132; // scratch copy of a process argument
+constexpr int kMaxPrograms = 12;     // programs registered through the tool
+constexpr char kRespawnPrefix[] = "::respawn:";
+constexpr char kOrigKey[] = "Orig:";
+constexpr char kNewKey[] = "New:";
+
+// The longest process argument whose respawn entry, with its line break,
+// still fits one slot.
+constexpr size_t kMaxArgumentLength = kLineSize - 1 - (sizeof kRespawnPrefix - 1) - 1;
+
+// Results of the edits besides 0 (done) and 1 (failed).
+constexpr int kEditDuplicate = 2;
+constexpr int kEditLimit = 3;
+
+// One line of the file, or one piece of a line longer than a slot. The
+// length keeps bytes that a C string would lose; all zero means removed.
+struct Kelvane_Slot {
+	char text[kLineSize];
+	size_t length;
+};
+
+// The working copy as slots; capacity covers every slot an edit may fill.
+struct Kelvane_LineTable {
+	Kelvane_Slot *slots;
+	size_t capacity;
+	size_t read; // slots filled from the file
+};
+
+int Kelvane_GetTotalLine(FILE *stream);
+int Kelvane_LoadWorkingCopy(const char *path, size_t spare, Kelvane_LineTable *table);
+int Kelvane_StoreWorkingCopy(const char *path, const Kelvane_LineTable *table, size_t count);
+void Kelvane_FreeLineTable(Kelvane_LineTable *table);
+
+int Kelvane_ParseTotalCountLine(const char *line, const char *key);
+int Kelvane_FindTotalCountLine(const Kelvane_LineTable *table, int *orig, int *news);
+void Kelvane_WriteTotalCountLine(Kelvane_Slot *slot, long long orig, long long news);
+void Kelvane_WriteRespawnEntry(Kelvane_Slot *slot, const char *argument);
+int Kelvane_RepeatProcess(Kelvane_LineTable *table, char *const argv[], int n);
+int Kelvane_StringHandle(const char *text, char *word, size_t size);
+int Kelvane_DoFileExist(const char *path);
+
+// The edits behind "register" and "deregister", on the working copy path.
+int Kelvane_Start(int n, char *const argv[], const char *working_copy);
+int Kelvane_Stop(int n, char *const argv[], const char *working_copy);
+
+#endif

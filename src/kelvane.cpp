@@ -1,0 +1,135 @@
+// app_kelvane: registers programs as respawn entries of /etc/inittab and
+// deregisters them again, one locked transaction per run.
+#include "kelvane.h"
+
+#include "file_services.h"
+#include "inittab_edit.h"
+#include "process_control.h"
+
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <syslog.h>
+#include <time.h>
+
+namespace {
+
+constexpr char kVersion[] = "1.1.0.0";
+constexpr int kFirstProcess = 2; // argv[0] is the tool, argv[1] the command
+constexpr unsigned char kDelete = 0x7f;
+
+const Kelvane_Setting kDevice = {"/etc/inittab", "/tmp/tmp_watchdog", "/tmp/tmp_lockfile",
+                                 "/proc/", 1};
+
+bool Kelvane_HasControlCharacter(const char *text)
+{
+	for (const unsigned char *c = reinterpret_cast<const unsigned char *>(text); *c != '\0'; ++c)
+		if (*c < ' ' || *c == kDelete)
+			return true;
+	return false;
+}
+
+// A line break in an argument would write a second inittab line of the
+// caller's choosing; a longer argument would not fit its line.
+int Kelvane_CheckArguments(int argc, char *argv[])
+{
+	for (int i = kFirstProcess; i < argc; ++i) {
+		if (Kelvane_HasControlCharacter(argv[i])) {
+			puts("[Invalid] process argument holds a control character");
+			return 1;
+		}
+		if (strlen(argv[i]) > kMaxArgumentLength) {
+			printf("[Invalid] process argument longer than %zu characters: %s\n",
+			       kMaxArgumentLength, argv[i]);
+			return 1;
+		}
+	}
+	return 0;
+}
+
+// The working copy is edited only when it holds the whole inittab, and
+// the inittab is replaced only when the edit is complete.
+int Kelvane_Edit(int argc, char *argv[], const Kelvane_Setting *setting, bool start)
+{
+	int n = argc - kFirstProcess;
+	if (copy(setting->inittab, setting->working_copy) != 0)
+		return 1;
+	int result = start ? Kelvane_Start(n, argv, setting->working_copy)
+	                   : Kelvane_Stop(n, argv, setting->working_copy);
+	if (result != 0 || Kelvane_ReplaceFile(setting->working_copy, setting->inittab) != 0)
+		return 1;
+	kill(setting->init_pid, SIGHUP);
+	return 0;
+}
+
+void Kelvane_TerminatePrograms(int argc, char *argv[], const Kelvane_Setting *setting)
+{
+	for (int i = kFirstProcess; i < argc; ++i) {
+		char program[kScratchSize];
+		if (Kelvane_StringHandle(argv[i], program, sizeof program) != 0) {
+			puts("Parse string failed");
+			return;
+		}
+		Kelvane_Remove(program, setting->proc_root, setting->init_pid);
+	}
+}
+
+void Kelvane_Dispatch(int argc, char *argv[], const Kelvane_Setting *setting)
+{
+	if (strcmp(argv[1], "register") == 0) {
+		if (Kelvane_Edit(argc, argv, setting, true) != 0)
+			puts("Register failed");
+	} else if (strcmp(argv[1], "deregister") == 0) {
+		if (Kelvane_Edit(argc, argv, setting, false) != 0)
+			puts("Deregister failed");
+		else
+			Kelvane_TerminatePrograms(argc, argv, setting);
+	} else {
+		Kelvane_Usage();
+	}
+}
+
+bool Kelvane_IsEditCommand(const char *word)
+{
+	return strcmp(word, "register") == 0 || strcmp(word, "deregister") == 0;
+}
+
+} // namespace
+
+void Kelvane_Usage(void)
+{
+	puts("[USAGE] app_kelvane {register|deregister} Process1 Process2 ...(more)");
+	puts("[USAGE] app_kelvane -h: Get this information");
+	puts("[USAGE] app_kelvane -v: Get the module version");
+}
+
+int Kelvane_Run(int argc, char *argv[], const Kelvane_Setting *setting)
+{
+	srand(static_cast<unsigned>(time(nullptr)));
+	if (argc < 2 || strcmp(argv[1], "-h") == 0) {
+		Kelvane_Usage();
+		return 1;
+	}
+	if (strcmp(argv[1], "-v") == 0) {
+		printf("The version is %s\n", kVersion);
+		return 1;
+	}
+	if (Kelvane_IsEditCommand(argv[1]) && Kelvane_CheckArguments(argc, argv) != 0)
+		return 1;
+	FILE *lock = nullptr;
+	if (Kelvane_LockFile(&lock, setting->lock_file) != 0) {
+		Kelvane_UnLockFile(&lock, setting->lock_file);
+		return 1;
+	}
+	Kelvane_Dispatch(argc, argv, setting);
+	if (remove(setting->working_copy) != 0)
+		syslog(LOG_INFO, "Cannot remove %s\n", setting->working_copy);
+	Kelvane_UnLockFile(&lock, setting->lock_file);
+	return 0;
+}
+
+int main(int argc, char *argv[])
+{
+	return Kelvane_Run(argc, argv, &kDevice);
+}

@@ -1,0 +1,363 @@
+// The line table, the count line and the two edits, on working copies in
+// a temporary directory.
+#include "inittab_edit.h"
+
+#include "inittab_fixture.h"
+#include "temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct EditResult {
+	int result;
+	std::string output;
+	std::string file;
+};
+
+class InittabEdit : public ::testing::Test {
+protected:
+	TempDir dir;
+	std::string work = dir.Path("tmp_watchdog");
+	std::string foo = dir.Path("foo");
+	std::string bar = dir.Path("bar");
+	std::string baz = dir.Path("baz");
+
+	void SetUp() override
+	{
+		for (const std::string &program : {foo, bar, baz})
+			WriteFile(program, "#!/bin/sh\n");
+	}
+
+	EditResult Run(bool start, const std::string &content, const std::vector<std::string> &args)
+	{
+		WriteFile(work, content);
+		std::vector<std::string> storage = {"app_kelvane", start ? "register" : "deregister"};
+		storage.insert(storage.end(), args.begin(), args.end());
+		std::vector<char *> argv;
+		for (std::string &s : storage)
+			argv.push_back(s.data());
+		argv.push_back(nullptr);
+		int n = static_cast<int>(args.size());
+		testing::internal::CaptureStdout();
+		int result = start ? Kelvane_Start(n, argv.data(), work.c_str())
+		                   : Kelvane_Stop(n, argv.data(), work.c_str());
+		fflush(stdout);
+		std::string output = testing::internal::GetCapturedStdout();
+		return {result, output, ReadFile(work)};
+	}
+	EditResult Register(const std::string &content, const std::vector<std::string> &args)
+	{
+		return Run(true, content, args);
+	}
+	EditResult Deregister(const std::string &content, const std::vector<std::string> &args)
+	{
+		return Run(false, content, args);
+	}
+};
+
+std::string Entry(const std::string &argument)
+{
+	return "::respawn:" + argument + "\n";
+}
+
+std::string Count(long long orig, long long news)
+{
+	return "# Orig:" + std::to_string(orig) + " New:" + std::to_string(news) + "\n";
+}
+
+std::vector<std::string> Slots(const std::string &content, TempDir &dir)
+{
+	std::string path = dir.Path("slots");
+	WriteFile(path, content);
+	Kelvane_LineTable table;
+	EXPECT_EQ(0, Kelvane_LoadWorkingCopy(path.c_str(), 0, &table));
+	std::vector<std::string> slots;
+	for (size_t i = 0; i < table.read; ++i)
+		slots.emplace_back(table.slots[i].text, table.slots[i].length);
+	Kelvane_FreeLineTable(&table);
+	return slots;
+}
+
+TEST_F(InittabEdit, RegisterAppendsCountLineAndEntriesOnFirstUse)
+{
+	const std::string inittab = TypicalInittab();
+	EditResult first = Register(inittab, {foo + " -d", bar});
+	EXPECT_EQ(0, first.result);
+	EXPECT_EQ("", first.output);
+	const std::string expected = inittab + Count(27, 2) + Entry(foo + " -d") + Entry(bar);
+	EXPECT_EQ(expected, first.file);
+
+	EditResult second = Register(first.file, {baz});
+	EXPECT_EQ(0, second.result);
+	EXPECT_EQ(inittab + Count(27, 3) + Entry(foo + " -d") + Entry(bar) + Entry(baz), second.file);
+}
+
+TEST_F(InittabEdit, DeregisterRemovesEntryAndLowersCount)
+{
+	const std::string registered =
+	    TypicalInittab() + Count(27, 2) + Entry(foo + " -d") + Entry(bar);
+	EditResult done = Deregister(registered, {foo + " -d"});
+	EXPECT_EQ(0, done.result);
+	EXPECT_EQ("", done.output);
+	EXPECT_EQ(TypicalInittab() + Count(27, 1) + Entry(bar), done.file);
+}
+
+TEST_F(InittabEdit, LinesAreSplitIntoSlotsAsALineReadOf128BytesWould)
+{
+	const std::string s126(126, 'a'), s127(127, 'b'), s199(199, 'c'), s254(254, 'd');
+	const struct {
+		std::string content;
+		std::vector<std::string> slots;
+	} cases[] = {
+	    {"", {}},
+	    {"one\ntwo", {"one\n", "two"}},
+	    {s126 + "\n", {s126 + "\n"}},
+	    {s127 + "\n", {s127, "\n"}},
+	    {s199 + "\n", {s199.substr(0, 127), s199.substr(127) + "\n"}},
+	    {s254, {s254.substr(0, 127), s254.substr(127)}},
+	    {"crlf\r\n\n", {"crlf\r\n", "\n"}},
+	    {std::string("nul\0byte\n", 9), {std::string("nul\0byte\n", 9)}},
+	};
+	for (const auto &c : cases) {
+		EXPECT_EQ(c.slots, Slots(c.content, dir)) << c.content;
+		std::string path = dir.Path("count");
+		WriteFile(path, c.content);
+		FILE *stream = fopen(path.c_str(), "r");
+		ASSERT_NE(nullptr, stream);
+		EXPECT_EQ(static_cast<int>(c.slots.size()), Kelvane_GetTotalLine(stream));
+		EXPECT_EQ(0L, ftell(stream));
+		fclose(stream);
+	}
+}
+
+TEST_F(InittabEdit, EditsWriteEveryUntouchedLineBackByteForByte)
+{
+	// Seven slots: the 302-character comment fills three.
+	const std::string odd = "# " + std::string(300, 'x') + "\n" + std::string("a\0b\r\n", 5) +
+	                        "tab\there\n" + std::string(127, 'y') + "\n";
+	EditResult registered = Register(odd, {foo});
+	ASSERT_EQ(0, registered.result);
+	EXPECT_EQ(odd + Count(7, 1) + Entry(foo), registered.file);
+	EditResult removed = Deregister(registered.file, {foo});
+	ASSERT_EQ(0, removed.result);
+	EXPECT_EQ(odd + Count(7, 0), removed.file);
+}
+
+TEST_F(InittabEdit, AppendedLinesStartOnALineOfTheirOwn)
+{
+	const std::string open_end = "::sysinit:/etc/init.d/rcS\n::respawn:/sbin/getty";
+	EditResult done = Register(open_end, {foo});
+	ASSERT_EQ(0, done.result);
+	EXPECT_EQ(open_end + "\n" + Count(2, 1) + Entry(foo), done.file);
+
+	const std::string long_open_end = "# " + std::string(200, 'z');
+	done = Register(long_open_end, {foo});
+	ASSERT_EQ(0, done.result);
+	EXPECT_EQ(long_open_end + "\n" + Count(2, 1) + Entry(foo), done.file);
+
+	// Nothing follows it: the file stays as it was.
+	EditResult untouched = Deregister(open_end, {});
+	EXPECT_EQ(0, untouched.result);
+	EXPECT_EQ(open_end, untouched.file);
+}
+
+TEST_F(InittabEdit, CountLineParsesWithRangeChecks)
+{
+	const struct {
+		const char *line;
+		int orig;
+		int news;
+	} cases[] = {
+	    {"# Orig:27 New:2\n", 27, 2},
+	    {"# Orig:27\n", 27, -1},
+	    {"# New:5\n", -1, 5},
+	    {"# Orig: New:\n", -1, -1},
+	    {"# Orig:x New:-x\n", -1, -1},
+	    {"# Orig:2147483647 New:-2147483648\n", INT_MAX, INT_MIN},
+	    {"# Orig:2147483648 New:-2147483649\n", -1, -1},
+	    {"# Orig:99999999999999999999 New:+7\n", -1, 7},
+	    {"#   Orig:3    New:-4", 3, -4},
+	    {"foreign text, Orig:12abc New:9\n", 12, 9},
+	};
+	for (const auto &c : cases) {
+		EXPECT_EQ(c.orig, Kelvane_ParseTotalCountLine(c.line, kOrigKey)) << c.line;
+		EXPECT_EQ(c.news, Kelvane_ParseTotalCountLine(c.line, kNewKey)) << c.line;
+	}
+}
+
+TEST_F(InittabEdit, CountLineLivesThroughRegistrationsAndDeregistrations)
+{
+	// Nothing to add still records the count.
+	EditResult empty = Register("", {});
+	EXPECT_EQ(0, empty.result);
+	EXPECT_EQ(Count(0, 0), empty.file);
+	// A count of 0 and 0 counts as absent: a second line is appended.
+	EditResult again = Register(empty.file, {foo});
+	EXPECT_EQ(Count(0, 0) + Count(1, 1) + Entry(foo), again.file);
+
+	const std::string base = TypicalInittab() + Count(27, 2) + Entry(bar) + Entry(baz);
+	EXPECT_EQ(base, Register(base, {}).file);
+	EXPECT_EQ(base, Deregister(base, {}).file);
+
+	// Above the count line, entries go all the same and the count is
+	// rewritten where it stands, whatever its index says.
+	const std::string above = Entry(foo) + TypicalInittab() + Count(27, 1) + Entry(bar);
+	EditResult moved = Deregister(above, {foo});
+	EXPECT_EQ(0, moved.result);
+	EXPECT_EQ(TypicalInittab() + Count(27, 0) + Entry(bar), moved.file);
+
+	// An index beyond the file: no other line is overwritten.
+	const std::string beyond = "# keep\n" + Count(500, 1) + Entry(bar);
+	EditResult raised = Register(beyond, {foo});
+	EXPECT_EQ(0, raised.result);
+	EXPECT_EQ("# keep\n" + Count(500, 2) + Entry(bar) + Entry(foo), raised.file);
+
+	// No count line and nothing registered: none is invented.
+	EXPECT_EQ(TypicalInittab(), Deregister(TypicalInittab() + Entry(foo), {foo}).file);
+}
+
+TEST_F(InittabEdit, RegistrationLimitIsTwelve)
+{
+	std::vector<std::string> twelve;
+	for (int i = 0; i < 12; ++i)
+		twelve.push_back(foo + " -n" + std::to_string(i));
+	std::vector<std::string> thirteen = twelve;
+	thirteen.push_back(foo + " -n12");
+
+	EditResult accepted = Register(TypicalInittab(), twelve);
+	EXPECT_EQ(0, accepted.result);
+	EXPECT_NE(std::string::npos, accepted.file.find(Count(27, 12)));
+
+	EditResult refused = Register(TypicalInittab(), thirteen);
+	EXPECT_EQ(kEditLimit, refused.result);
+	EXPECT_EQ(TypicalInittab(), refused.file);
+
+	const std::string ten = TypicalInittab() + Count(27, 10);
+	EXPECT_EQ(TypicalInittab() + Count(27, 12) + Entry(foo) + Entry(bar),
+	          Register(ten, {foo, bar}).file);
+	EditResult over = Register(ten, {foo, bar, baz});
+	EXPECT_EQ(kEditLimit, over.result);
+	EXPECT_EQ(ten, over.file);
+}
+
+TEST_F(InittabEdit, NegativeCountNeverWritesPastTheTable)
+{
+	// A count of -20 lets 32 arguments through; every one needs a slot.
+	const std::string low = "# Orig:0 New:-20\n";
+	std::vector<std::string> many;
+	std::string expected = Count(0, 12);
+	for (int i = 0; i < 32; ++i) {
+		many.push_back(foo + " -n" + std::to_string(i));
+		expected += Entry(many.back());
+	}
+	EditResult done = Register(low, many);
+	EXPECT_EQ(0, done.result);
+	EXPECT_EQ(expected, done.file);
+}
+
+TEST_F(InittabEdit, RegisterRefusesMissingProgramsAndDuplicates)
+{
+	const std::string base = TypicalInittab() + Count(27, 1) + Entry(foo + " -d");
+	const struct {
+		std::vector<std::string> args;
+		int result;
+		const char *output;
+	} cases[] = {
+	    {{bar, dir.Path("missing")}, 1, "The file doesn't exist\n"},
+	    {{""}, 1, "The file doesn't exist\n"},
+	    {{"   "}, 1, "The file doesn't exist\n"},
+	    {{foo + " -d"}, kEditDuplicate, "[Duplicated]\n"},
+	    {{bar, foo + " -d"}, kEditDuplicate, "[Duplicated]\n"},
+	    // Existence is tested before duplicates, duplicates before the limit.
+	    {{foo + " -d", dir.Path("missing")}, 1, "The file doesn't exist\n"},
+	    {std::vector<std::string>(13, foo + " -d"), kEditDuplicate, "[Duplicated]\n"},
+	};
+	for (const auto &c : cases) {
+		EditResult done = Register(base, c.args);
+		EXPECT_EQ(c.result, done.result) << c.args[0];
+		EXPECT_EQ(c.output, done.output) << c.args[0];
+		EXPECT_EQ(base, done.file) << c.args[0];
+	}
+}
+
+TEST_F(InittabEdit, RegisterAcceptsWhatIsNotADuplicate)
+{
+	// The same argument twice in one call: both are appended.
+	EXPECT_EQ(Count(0, 2) + Entry(foo) + Entry(foo), Register("", {foo, foo}).file);
+	// An entry without its line break is not the same line.
+	const std::string open = "::respawn:" + foo;
+	EXPECT_EQ(open + "\n" + Count(1, 1) + Entry(foo), Register(open, {foo}).file);
+	// Options do not take part in the existence test.
+	EXPECT_EQ(0, Register("", {"  " + foo + " --no-such-file"}).result);
+}
+
+TEST_F(InittabEdit, DeregisterSucceedsOnTotals)
+{
+	const std::string twice = Count(0, 2) + Entry(foo) + Entry(foo) + Entry(bar);
+	EditResult both = Deregister(twice, {foo});
+	EXPECT_EQ(0, both.result);
+	EXPECT_EQ(Count(0, 1) + Entry(bar), both.file);
+
+	EditResult made_up = Deregister(twice, {foo, baz});
+	EXPECT_EQ(0, made_up.result);
+	EXPECT_EQ(Count(0, 0) + Entry(bar), made_up.file);
+
+	for (const std::string &content : {twice, std::string()}) {
+		EditResult none = Deregister(content, {baz});
+		EXPECT_EQ(1, none.result);
+		EXPECT_EQ("[Nothing to deregister]\n", none.output);
+		EXPECT_EQ(content, none.file);
+	}
+}
+
+TEST_F(InittabEdit, EditsFailWithoutAWorkingCopy)
+{
+	char *argv[] = {const_cast<char *>("app_kelvane"), const_cast<char *>("register"), nullptr};
+	EXPECT_EQ(1, Kelvane_Start(0, argv, dir.Path("absent").c_str()));
+	EXPECT_EQ(1, Kelvane_Stop(0, argv, dir.Path("absent").c_str()));
+}
+
+TEST_F(InittabEdit, FirstWordIsTheProgramPath)
+{
+	const struct {
+		std::string text;
+		int result;
+		const char *word;
+	} cases[] = {
+	    {"/usr/bin/foo -d", 0, "/usr/bin/foo"},
+	    {"   /usr/bin/foo   -d", 0, "/usr/bin/foo"},
+	    {"/usr/bin/foo\t-d", 0, "/usr/bin/foo\t-d"},
+	    {"", -1, ""},
+	    {"    ", -1, ""},
+	    {std::string(140, 'x'), -1, ""},
+	};
+	for (const auto &c : cases) {
+		char word[kScratchSize];
+		EXPECT_EQ(c.result, Kelvane_StringHandle(c.text.c_str(), word, sizeof word)) << c.text;
+		EXPECT_STREQ(c.word, word) << c.text;
+	}
+	EXPECT_EQ(0, Kelvane_DoFileExist(dir.Root().c_str()));
+	EXPECT_EQ(-1, Kelvane_DoFileExist(dir.Path("absent").c_str()));
+}
+
+TEST_F(InittabEdit, RepeatProcessBlanksEachMatchOnce)
+{
+	WriteFile(work, Entry(foo) + Entry(bar) + Entry(foo) + "::respawn:" + foo);
+	Kelvane_LineTable table;
+	ASSERT_EQ(0, Kelvane_LoadWorkingCopy(work.c_str(), 0, &table));
+	std::string a = "app_kelvane", c = "deregister";
+	char *argv[] = {a.data(), c.data(), foo.data(), foo.data(), nullptr};
+	EXPECT_EQ(2, Kelvane_RepeatProcess(&table, argv, 2));
+	EXPECT_EQ(0u, table.slots[0].length);
+	EXPECT_EQ(Entry(bar), std::string(table.slots[1].text));
+	EXPECT_EQ(0u, table.slots[2].length);
+	EXPECT_EQ("::respawn:" + foo, std::string(table.slots[3].text));
+	Kelvane_FreeLineTable(&table);
+}
+
+} // namespace
