@@ -79,6 +79,15 @@ int Kelvane_RemoveStale(const char *path)
 	return -1;
 }
 
+// A private file made afresh at path, never through a link; -1 and errno
+// when that cannot be done.
+int Kelvane_CreateFresh(const char *path)
+{
+	if (Kelvane_RemoveStale(path) != 0)
+		return -1;
+	return open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kPrivateMode);
+}
+
 int Kelvane_CloseChecked(int fd, const char *path, int result)
 {
 	if (close(fd) != 0 && result == 0) {
@@ -97,10 +106,7 @@ int copy(const char *source, const char *destination)
 		Kelvane_CopyWarning("open source file", source, errno);
 		return 1;
 	}
-	int out = -1;
-	if (Kelvane_RemoveStale(destination) == 0)
-		out = open(destination, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-		           kPrivateMode);
+	int out = Kelvane_CreateFresh(destination);
 	if (out < 0) {
 		Kelvane_CopyWarning("open destination file", destination, errno);
 		close(in);
@@ -174,12 +180,13 @@ int Kelvane_ReplaceByRename(int in, const char *source, const char *real,
 		Kelvane_CopyWarning("replace", real, ENAMETOOLONG);
 		return 1;
 	}
-	int out = -1;
-	if (Kelvane_RemoveStale(temporary) == 0)
-		out = open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-		           kPrivateMode);
-	if (out < 0)
-		return Kelvane_CannotUseDirectory(errno) ? kReplaceInPlace : 1;
+	int out = Kelvane_CreateFresh(temporary);
+	if (out < 0 && Kelvane_CannotUseDirectory(errno))
+		return kReplaceInPlace;
+	if (out < 0) {
+		Kelvane_CopyWarning("open destination file", temporary, errno);
+		return 1;
+	}
 	int result = Kelvane_FillTemporary(in, out, source, temporary, target);
 	result = Kelvane_CloseChecked(out, temporary, result);
 	if (result == 0 && rename(temporary, real) != 0) {

@@ -294,12 +294,14 @@ int Kelvane_CountNewPrograms(Kelvane_LineTable *table, int n, size_t *count)
 	int orig = 0;
 	int news = 0;
 	int at = Kelvane_FindTotalCountLine(table, &orig, &news);
-	long long total = at >= 0 && (orig != 0 || news != 0) ? static_cast<long long>(news) + n : n;
+	// A line of two zeros counts as none: a fresh one follows it.
+	bool counted = at >= 0 && (orig != 0 || news != 0);
+	long long total = counted ? static_cast<long long>(news) + n : n;
 	if (total > kMaxPrograms) {
 		syslog(LOG_INFO, "Exceed the maximum process running\n");
 		return kEditLimit;
 	}
-	if (at >= 0 && (orig != 0 || news != 0)) {
+	if (counted) {
 		Kelvane_WriteTotalCountLine(&table->slots[at], orig, total);
 		*count = table->read;
 	} else {
@@ -308,6 +310,17 @@ int Kelvane_CountNewPrograms(Kelvane_LineTable *table, int n, size_t *count)
 		*count = table->read + 1;
 	}
 	return 0;
+}
+
+// The count goes down by the number of arguments, not of lines removed:
+// an argument that matched twice makes up for one that matched none.
+void Kelvane_CountRemovedPrograms(Kelvane_LineTable *table, int n)
+{
+	int orig = 0;
+	int news = 0;
+	int at = Kelvane_FindTotalCountLine(table, &orig, &news);
+	if (at >= 0)
+		Kelvane_WriteTotalCountLine(&table->slots[at], orig, static_cast<long long>(news) - n);
 }
 
 } // namespace
@@ -335,18 +348,14 @@ int Kelvane_Stop(int n, char *const argv[], const char *working_copy)
 	Kelvane_LineTable table;
 	if (n < 0 || Kelvane_LoadWorkingCopy(working_copy, 0, &table) != 0)
 		return 1;
-	int result = 0;
+	int result;
 	if (n > 0 && Kelvane_RepeatProcess(&table, argv, n) < n) {
 		puts("[Nothing to deregister]");
 		result = 1;
-	}
-	int orig = 0;
-	int news = 0;
-	int at = Kelvane_FindTotalCountLine(&table, &orig, &news);
-	if (result == 0 && at >= 0)
-		Kelvane_WriteTotalCountLine(&table.slots[at], orig, static_cast<long long>(news) - n);
-	if (result == 0)
+	} else {
+		Kelvane_CountRemovedPrograms(&table, n);
 		result = Kelvane_StoreWorkingCopy(working_copy, &table, table.read);
+	}
 	Kelvane_FreeLineTable(&table);
 	return result;
 }
