@@ -16,11 +16,18 @@ namespace {
 
 constexpr char kSeparator = ' ';
 
-// A slot ends after a line break, or when it holds as much as one line
-// read of kLineSize bytes yields.
-bool Kelvane_EndsSlot(char c, size_t length)
+// How many of the size bytes at data go into a slot that holds filled
+// bytes already. The slot ends after a line break, or when it holds as
+// much as one line read of kLineSize bytes yields.
+size_t Kelvane_SlotPiece(const char *data, size_t size, size_t filled, bool *ends)
 {
-	return c == '\n' || length == kLineSize - 1;
+	size_t room = kLineSize - 1 - filled;
+	size_t take = size < room ? size : room;
+	const char *line_break = static_cast<const char *>(memchr(data, '\n', take));
+	if (line_break != nullptr)
+		take = static_cast<size_t>(line_break - data) + 1;
+	*ends = line_break != nullptr || filled + take == kLineSize - 1;
+	return take;
 }
 
 FILE *Kelvane_OpenStream(const char *path, int flags, const char *mode)
@@ -43,14 +50,18 @@ int Kelvane_ReadSlots(FILE *stream, Kelvane_LineTable *table, size_t limit)
 	size_t got;
 
 	while ((got = fread(chunk, 1, sizeof chunk, stream)) > 0) {
-		for (size_t i = 0; i < got; ++i) {
+		for (size_t i = 0; i < got;) {
 			if (slot == nullptr) {
 				if (table->read == limit)
 					return 1;
 				slot = &table->slots[table->read++];
 			}
-			slot->text[slot->length++] = chunk[i];
-			if (Kelvane_EndsSlot(chunk[i], slot->length))
+			bool ends;
+			size_t take = Kelvane_SlotPiece(chunk + i, got - i, slot->length, &ends);
+			memcpy(slot->text + slot->length, chunk + i, take);
+			slot->length += take;
+			i += take;
+			if (ends)
 				slot = nullptr;
 		}
 	}
@@ -70,12 +81,12 @@ int Kelvane_GetTotalLine(FILE *stream)
 
 	rewind(stream);
 	while ((got = fread(chunk, 1, sizeof chunk, stream)) > 0) {
-		for (size_t i = 0; i < got; ++i) {
-			++length;
-			if (Kelvane_EndsSlot(chunk[i], length)) {
-				++slots;
-				length = 0;
-			}
+		for (size_t i = 0; i < got;) {
+			bool ends;
+			size_t take = Kelvane_SlotPiece(chunk + i, got - i, length, &ends);
+			i += take;
+			length = ends ? 0 : length + take;
+			slots += ends;
 		}
 	}
 	if (ferror(stream) || slots + (length > 0) > INT_MAX)
