@@ -200,11 +200,33 @@ int Kelvane_ParseTotalCountLine(const char *line, const char *key)
 	}
 }
 
+namespace {
+
+// A piece of a line longer than a slot is no line of its own. A slot
+// starts a line when it comes first or after one that ended a line; a
+// removed slot was a whole entry, so what follows it starts a line too.
+bool Kelvane_StartsLine(const Kelvane_LineTable *table, size_t index)
+{
+	if (index == 0)
+		return true;
+	const Kelvane_Slot *before = &table->slots[index - 1];
+	return before->length == 0 || before->text[before->length - 1] == '\n';
+}
+
+bool Kelvane_IsWholeLine(const Kelvane_LineTable *table, size_t index)
+{
+	const Kelvane_Slot *slot = &table->slots[index];
+	return slot->length > 0 && Kelvane_StartsLine(table, index) &&
+	       (slot->text[slot->length - 1] == '\n' || index + 1 == table->read);
+}
+
+} // namespace
+
 int Kelvane_FindTotalCountLine(const Kelvane_LineTable *table, int *orig, int *news)
 {
 	for (size_t i = 0; i < table->read; ++i) {
 		const char *text = table->slots[i].text;
-		if (table->slots[i].length > 0 && strstr(text, kOrigKey) != nullptr) {
+		if (Kelvane_IsWholeLine(table, i) && strstr(text, kOrigKey) != nullptr) {
 			*orig = Kelvane_ParseTotalCountLine(text, kOrigKey);
 			*news = Kelvane_ParseTotalCountLine(text, kNewKey);
 			return static_cast<int>(i);
@@ -241,7 +263,8 @@ int Kelvane_RepeatProcess(Kelvane_LineTable *table, char *const argv[], int n)
 		Kelvane_WriteRespawnEntry(&entry, argv[2 + k]);
 		for (size_t i = 0; i < table->read; ++i) {
 			Kelvane_Slot *slot = &table->slots[i];
-			if (slot->length == entry.length && memcmp(slot->text, entry.text, entry.length) == 0) {
+			if (slot->length == entry.length && memcmp(slot->text, entry.text, entry.length) == 0 &&
+			    Kelvane_StartsLine(table, i)) {
 				memset(slot, 0, sizeof *slot);
 				++blanked;
 			}

@@ -20,7 +20,7 @@ constexpr int kFirstProcess = 2; // argv[0] is the tool, argv[1] the command
 constexpr unsigned char kDelete = 0x7f;
 
 const Kelvane_Setting kDevice = {"/etc/inittab", "/tmp/tmp_watchdog", "/tmp/tmp_lockfile",
-                                 "/proc/", 1};
+                                 "/proc/", kInitPid};
 
 bool Kelvane_HasControlCharacter(const char *text)
 {

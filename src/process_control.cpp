@@ -67,7 +67,7 @@ int Kelvane_Remove(const char *program, const char *proc_root, pid_t init_pid)
 	const struct dirent *entry;
 	while ((entry = readdir(proc)) != nullptr) {
 		pid_t pid = Kelvane_ProcessId(entry->d_name);
-		if (pid == 0 || pid == self || pid == init_pid)
+		if (pid == 0 || pid == kInitPid || pid == self || pid == init_pid)
 			continue;
 		if (Kelvane_StartedAs(proc_root, entry->d_name, program)) {
 			kill(pid, SIGTERM);

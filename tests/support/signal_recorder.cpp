@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -53,6 +54,8 @@ SignalRecorder::SignalRecorder()
 	}
 	pid_ = fork();
 	if (pid_ == 0) {
+		// Dies with the test, even when the test crashes.
+		prctl(PR_SET_PDEATHSIG, SIGKILL);
 		close(fds[0]);
 		RecordSignals(fds[1]);
 	}
@@ -92,6 +95,7 @@ FakeProgram::FakeProgram(const std::string &argv0, const std::string &option)
 {
 	pid_ = fork();
 	if (pid_ == 0) {
+		prctl(PR_SET_PDEATHSIG, SIGKILL);
 		std::string seconds = "60";
 		if (option.empty())
 			execl("/bin/sleep", argv0.c_str(), seconds.c_str(), static_cast<char *>(nullptr));
