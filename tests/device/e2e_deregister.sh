@@ -1,0 +1,178 @@
+#!/bin/bash
+# deregister on a typical device: the inittab it writes, the program that
+# stops for good, which running process gets the tool's SIGTERM, and the
+# refusals.
+. "$(dirname "$0")/e2e.sh"
+
+e2e_begin deregister
+mkdir -p "$DEVICE_ROOT/opt/vendor/bin"
+ln -s /usr/bin/heartbeat "$DEVICE_ROOT/opt/vendor/bin/telemetryd"
+ln -s /usr/bin/heartbeat "$DEVICE_ROOT/usr/sbin/logshipper"
+typical=$E2E_FIXTURES/inittab.typical
+lines=$(wc -l <"$typical")
+expected=$E2E_OUT/inittab.expected
+e2e_boot
+
+# The inittab as an administrator left it, without telling init: the
+# typical file, the count line with NEW, then the given entries.
+hand_edit() {
+    local new=$1
+    shift
+    { cat "$typical"; echo "# Orig:$lines New:$new"; printf '::respawn:%s\n' "$@"; } >"$expected"
+    cp "$expected" "$(device_file /etc/inittab)"
+}
+
+# What the tool leaves after removing entries: the typical file and the
+# count line with NEW.
+expect_deregistered_to() {
+    { cat "$typical"; echo "# Orig:$lines New:$1"; } >"$expected"
+    expect_inittab "$expected"
+}
+
+expect_term_from_tool() {
+    local sender
+    wait_terminated "$1" "$2"
+    sender=$(term_sender "$1" "$2")
+    [ "$sender" = "$TOOL_PID" ] || e2e_fail "$1 (pid $2) got SIGTERM from pid $sender, not from the tool (pid $TOOL_PID)"
+}
+
+# Still running, and no SIGTERM arrived.
+expect_untouched() {
+    [ -d "$(device_file "/proc/$2")" ] || e2e_fail "$1 (pid $2) is gone"
+    [ -z "$(term_sender "$1" "$2")" ] || e2e_fail "$1 (pid $2) got SIGTERM from pid $(term_sender "$1" "$2")"
+}
+
+e2e_case "deregistration removes the entry and the program stops for good"
+run_app register "/usr/bin/heartbeat -i main"
+expect_rc 0
+main=$(wait_running_under_init /usr/bin/heartbeat -i main)
+run_app deregister "/usr/bin/heartbeat -i main"
+expect_rc 0
+expect_out </dev/null
+expect_app_log </dev/null
+expect_deregistered_to 0
+expect_tmp_after_lock
+expect_reload
+[ -z "$main" ] || wait_terminated heartbeat "$main"
+starts=$(start_count heartbeat)
+expect_stays_stopped 3 /usr/bin/heartbeat -i main
+[ "$(start_count heartbeat)" = "$starts" ] || e2e_fail "the program was started again"
+
+e2e_case "two entries of one program: the tool signals by path, init puts it right"
+# The tool matches the program path only, so it stops the first instance in
+# /proc order, which belongs to the entry that stays; init restarts that one
+# and, as the other entry is gone, stops the other for good.
+run_app register "/usr/bin/heartbeat -i stays"
+stays=$(wait_running_under_init /usr/bin/heartbeat -i stays)
+run_app register "/usr/bin/heartbeat -i goes"
+goes=$(wait_running_under_init /usr/bin/heartbeat -i goes)
+run_app deregister "/usr/bin/heartbeat -i goes"
+expect_rc 0
+expect_out </dev/null
+{ cat "$typical"; echo "# Orig:$lines New:1"; echo "::respawn:/usr/bin/heartbeat -i stays"; } >"$expected"
+expect_inittab "$expected"
+expect_reload
+expect_term_from_tool heartbeat "$stays"
+wait_terminated heartbeat "$goes"
+restarted=$(wait_running_under_init /usr/bin/heartbeat -i stays)
+[ "$restarted" != "$stays" ] || e2e_fail "the instance of the remaining entry was not restarted"
+expect_stays_stopped 2 /usr/bin/heartbeat -i goes
+run_app deregister "/usr/bin/heartbeat -i stays"
+expect_rc 0
+wait_terminated heartbeat "$restarted"
+
+e2e_case "of two running instances only the first in /proc order is signalled"
+hand_edit 1 "/opt/vendor/bin/telemetryd --interval 60"
+# Same file, other path: the match is on the path as the process was started.
+decoy=$(start_by_hand /opt/vendor/bin/../bin/telemetryd --interval 60)
+first=$(start_by_hand /opt/vendor/bin/telemetryd --interval 60)
+second=$(start_by_hand /opt/vendor/bin/telemetryd --interval 60)
+# procfs lists processes by ascending pid.
+[ "$decoy" -lt "$first" ] && [ "$first" -lt "$second" ] || e2e_fail "test setup: pids $decoy $first $second"
+run_app deregister "/opt/vendor/bin/telemetryd --interval 60"
+expect_rc 0
+expect_out </dev/null
+expect_app_log </dev/null
+expect_deregistered_to 0
+expect_tmp_after_lock
+expect_reload
+expect_term_from_tool telemetryd "$first"
+sleep 2
+expect_untouched telemetryd "$second"
+expect_untouched telemetryd "$decoy"
+
+e2e_case "an argument without a word stops the terminations after it"
+hand_edit 3 /usr/sbin/logshipper /usr/sbin/logshipper "/opt/vendor/bin/telemetryd --interval 60"
+shipper=$(start_by_hand /usr/sbin/logshipper)
+run_app deregister /usr/sbin/logshipper "  " "/opt/vendor/bin/telemetryd --interval 60"
+expect_rc 0
+echo "Parse string failed" | expect_out
+expect_app_log </dev/null
+# The blank argument matched nothing; the duplicate entry made up for it.
+expect_deregistered_to 0
+expect_tmp_after_lock
+expect_reload
+expect_term_from_tool logshipper "$shipper"
+sleep 2
+expect_untouched telemetryd "$second"
+
+e2e_case "an argument matching two entries makes up for one matching none"
+hand_edit 2 "/usr/bin/heartbeat -i twice" "/usr/bin/heartbeat -i twice"
+by_hand=$(start_by_hand /usr/bin/heartbeat -i by-hand)
+run_app deregister "/usr/bin/heartbeat -i twice" "/opt/vendor/bin/telemetryd -i never-registered"
+expect_rc 0
+expect_out </dev/null
+expect_app_log </dev/null
+expect_deregistered_to 0
+expect_tmp_after_lock
+expect_reload
+# Both program paths are terminated, registered or not.
+expect_term_from_tool heartbeat "$by_hand"
+expect_term_from_tool telemetryd "$second"
+
+e2e_case "the tool signals neither init nor itself"
+# Three equal entries make up for the two arguments that match none: the
+# run succeeds and walks /proc for "init" (process 1's command line) and
+# for its own path.
+hand_edit 3 "/usr/bin/heartbeat -i thrice" "/usr/bin/heartbeat -i thrice" "/usr/bin/heartbeat -i thrice"
+by_hand=$(start_by_hand /usr/bin/heartbeat -i by-hand)
+[ "$(tr '\0' '\n' <"$(device_file /proc/1/cmdline)" | head -n 1)" = init ] ||
+    e2e_fail "test setup: process 1 is not named init"
+run_app deregister "/usr/bin/heartbeat -i thrice" init /usr/bin/app_kelvane
+expect_rc 0
+expect_out </dev/null
+expect_app_log </dev/null
+expect_deregistered_to 0
+expect_reload
+expect_term_from_tool heartbeat "$by_hand"
+sleep 1
+# BusyBox init takes SIGTERM as the order to reboot.
+if log_since "$LOG_FROM" | grep -q 'going down'; then
+    e2e_fail "init was told to shut down"
+fi
+[ "$(readlink "/proc/$DEVICE_PID/exe")" = "$DEVICE_ROOT/bin/busybox" ] || e2e_fail "init is gone"
+
+e2e_case "fewer entries than arguments: nothing changes, nothing is signalled"
+hand_edit 1 "/usr/bin/heartbeat -i kept"
+by_hand=$(start_by_hand /usr/bin/heartbeat -i by-hand)
+kept_log=$(heartbeat_log heartbeat)
+while IFS='|' read -r label args; do
+    e2e_case "fewer entries than arguments: $label"
+    eval "set -- $args"
+    run_app deregister "$@"
+    expect_rc 0
+    printf '%s\n' "[Nothing to deregister]" "Deregister failed" | expect_out
+    expect_app_log </dev/null
+    expect_inittab "$expected"
+    expect_tmp_after_lock
+    expect_no_reload
+done <<'EOF'
+never registered|"/usr/bin/heartbeat -i ghost"
+one of two registered|"/usr/bin/heartbeat -i kept" "/usr/bin/heartbeat -i ghost"
+registered twice on the command line|"/usr/bin/heartbeat -i kept" "/usr/bin/heartbeat -i kept"
+the entry without its options|/usr/bin/heartbeat
+EOF
+expect_untouched heartbeat "$by_hand"
+[ "$(heartbeat_log heartbeat)" = "$kept_log" ] || e2e_fail "the sample program saw a signal"
+
+e2e_finish

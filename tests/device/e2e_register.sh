@@ -1,0 +1,102 @@
+#!/bin/bash
+# register on a typical device: the inittab it writes, init starting and
+# restarting the program, and every way a registration is refused.
+. "$(dirname "$0")/e2e.sh"
+
+e2e_begin register
+# A second program path on the device, as a vendor would install it.
+mkdir -p "$DEVICE_ROOT/opt/vendor/bin"
+ln -s /usr/bin/heartbeat "$DEVICE_ROOT/opt/vendor/bin/telemetryd"
+expected=$E2E_OUT/inittab.expected
+cp "$E2E_FIXTURES/inittab.typical" "$expected"
+lines=$(wc -l <"$expected")
+e2e_boot
+
+# Refused registrations print their reasons, change nothing, leave init alone.
+expect_refused() {
+    expect_rc 0
+    printf '%s\n' "$@" "Register failed" | expect_out
+    expect_app_log </dev/null
+    expect_inittab "$expected"
+    expect_tmp_after_lock
+    expect_no_reload
+}
+
+e2e_case "first registration appends the count line and the entry"
+run_app register "/usr/bin/heartbeat -i main"
+expect_rc 0
+expect_out </dev/null
+expect_app_log </dev/null
+printf '%s\n' "# Orig:$lines New:1" "::respawn:/usr/bin/heartbeat -i main" >>"$expected"
+expect_inittab "$expected"
+expect_tmp_after_lock
+expect_reload
+
+e2e_case "init starts the registered program"
+main=$(wait_running_under_init /usr/bin/heartbeat -i main)
+heartbeat_log heartbeat | grep -qx "$main start ppid=1 -i main" ||
+    e2e_fail "the program did not log its start under init"
+
+e2e_case "init restarts the program when it dies"
+# Another process runs the program's command line, not the one that died.
+replaced() {
+    local now
+    now=$(pids_of /usr/bin/heartbeat -i main)
+    [ -n "$now" ] && [ "$now" != "$1" ]
+}
+for signal in KILL TERM; do
+    device_run /bin/kill "-$signal" "$main"
+    if ! device_wait "$E2E_PATIENCE" replaced "$main"; then
+        e2e_fail "not restarted within $E2E_PATIENCE s after SIG$signal"
+        continue
+    fi
+    main=$(wait_running_under_init /usr/bin/heartbeat -i main)
+done
+
+e2e_case "a later registration raises the count in place and appends in order"
+run_app register "/usr/bin/heartbeat -i second" "/opt/vendor/bin/telemetryd --interval 60"
+expect_rc 0
+expect_out </dev/null
+expect_app_log </dev/null
+sed -i "s/^# Orig:$lines New:1\$/# Orig:$lines New:3/" "$expected"
+printf '%s\n' "::respawn:/usr/bin/heartbeat -i second" \
+    "::respawn:/opt/vendor/bin/telemetryd --interval 60" >>"$expected"
+expect_inittab "$expected"
+expect_tmp_after_lock
+expect_reload
+wait_running_under_init /usr/bin/heartbeat -i second >/dev/null
+wait_running_under_init /opt/vendor/bin/telemetryd --interval 60 >/dev/null
+[ "$(pids_of /usr/bin/heartbeat -i main)" = "$main" ] ||
+    e2e_fail "the reload restarted a program that was already running"
+
+e2e_case "register without process arguments rewrites the count line as it was"
+run_app register
+expect_rc 0
+expect_out </dev/null
+expect_app_log </dev/null
+expect_inittab "$expected"
+expect_tmp_after_lock
+expect_reload
+
+e2e_case "an argument already registered is refused, with the whole call"
+run_app register "/usr/bin/heartbeat -i main"
+expect_refused "[Duplicated]"
+run_app register "/usr/bin/heartbeat -i third" "/opt/vendor/bin/telemetryd --interval 60"
+expect_refused "[Duplicated]"
+
+while IFS='|' read -r label args; do
+    e2e_case "a program that does not exist is refused: $label"
+    eval "set -- $args"
+    run_app register "$@"
+    expect_refused "The file doesn't exist"
+done <<'EOF'
+missing path|"/usr/bin/nosuch -d"
+after a valid argument|"/usr/bin/heartbeat -i third" /usr/bin/nosuch
+checked before duplicates|"/usr/bin/heartbeat -i main" /usr/bin/nosuch
+a file named as a directory|/usr/bin/heartbeat/
+empty argument|""
+blanks only|"   "
+EOF
+[ -z "$(pids_of /usr/bin/heartbeat -i third)" ] || e2e_fail "a refused program runs"
+
+e2e_finish
