@@ -27,7 +27,7 @@ my $CHR = qr/'(?:[^'\\\n]|\\.)*'/;
 my $PAREN = qr/(\((?:[^()"']++|$STR|$CHR|(?-1))*\))/;
 my $BRACE = qr/(\{(?:[^{}"']++|$STR|$CHR|(?-1))*\})/;
 my $IDENT = qr/[A-Za-z_]\w*/;
-my $SPEC = qr/%[-+ #0']*(?:\d+|\*)?(?:\.(?:\d+|\*))?(?:hh|h|ll|l|L|z|j|t)?[diouxXeEfgGcsp]/;
+my $CONVERSION = qr/%[-+ #0']*(?:\d+|\*)?(?:\.(?:\d+|\*))?(?:hh|h|ll|l|L|z|j|t)?[diouxXeEfgGcsp]/;
 my %KEYWORD = map { $_ => 1 } qw(if for while switch catch return sizeof alignof decltype);
 
 # Where the message of each output call stands: the index of the argument,
@@ -157,31 +157,31 @@ sub calls_of {
 	return @calls;
 }
 
-# A part of a message is ['text', TEXT], ['var', SPEC] or ['param', INDEX, SPEC].
+# A part of a message is ['text', TEXT], ['var', CONVERSION] or ['param', INDEX, CONVERSION].
 sub classify {
-	my ($expression, $spec, $function) = @_;
-	if ($spec =~ /s$/) {
+	my ($expression, $conversion, $function) = @_;
+	if ($conversion =~ /s$/) {
 		return ['text', decode_literals($expression)] if $expression =~ /^(?:$STR\s*)+$/;
 		return ['text', $constant{$expression}] if defined $constant{$expression};
 	}
 	my @parameters = @{$function->{parameters}};
 	for my $index (0 .. $#parameters) {
-		return ['param', $index, $spec] if $parameters[$index] ne '' && $expression eq $parameters[$index];
+		return ['param', $index, $conversion] if $parameters[$index] ne '' && $expression eq $parameters[$index];
 	}
-	return ['var', $spec];
+	return ['var', $conversion];
 }
 
 sub parse_format {
 	my ($format, $arguments, $function) = @_;
 	my @parts;
 	my $next = 0;
-	while ($format =~ /\G(?:(%%)|($SPEC)|([^%]+)|(%))/gc) {
+	while ($format =~ /\G(?:(%%)|($CONVERSION)|([^%]+)|(%))/gc) {
 		if (defined $1) {
 			push @parts, ['text', '%'];
 		} elsif (defined $2) {
-			my $spec = $2;
-			$next += () = $spec =~ /\*/g;    # a '*' width takes an argument of its own
-			push @parts, classify($arguments->[$next++] // '', $spec, $function);
+			my $conversion = $2;
+			$next += () = $conversion =~ /\*/g;    # a '*' width takes an argument of its own
+			push @parts, classify($arguments->[$next++] // '', $conversion, $function);
 		} elsif (defined $3) {
 			push @parts, ['text', $3];
 		} else {

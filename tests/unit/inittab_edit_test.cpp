@@ -4,6 +4,7 @@
 
 #include "inittab_fixture.h"
 #include "temp_dir.h"
+#include "tool_calls.h"
 
 #include <gtest/gtest.h>
 
@@ -12,12 +13,6 @@
 #include <vector>
 
 namespace {
-
-struct EditResult {
-	int result;
-	std::string output;
-	std::string file;
-};
 
 class InittabEdit : public ::testing::Test {
 protected:
@@ -35,20 +30,7 @@ protected:
 
 	EditResult Run(bool start, const std::string &content, const std::vector<std::string> &args)
 	{
-		WriteFile(work, content);
-		std::vector<std::string> storage = {"app_kelvane", start ? "register" : "deregister"};
-		storage.insert(storage.end(), args.begin(), args.end());
-		std::vector<char *> argv;
-		for (std::string &s : storage)
-			argv.push_back(s.data());
-		argv.push_back(nullptr);
-		int n = static_cast<int>(args.size());
-		testing::internal::CaptureStdout();
-		int result = start ? Kelvane_Start(n, argv.data(), work.c_str())
-		                   : Kelvane_Stop(n, argv.data(), work.c_str());
-		fflush(stdout);
-		std::string output = testing::internal::GetCapturedStdout();
-		return {result, output, ReadFile(work)};
+		return EditWorkingCopy(work, start, content, args);
 	}
 	EditResult Register(const std::string &content, const std::vector<std::string> &args)
 	{

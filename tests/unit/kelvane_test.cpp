@@ -5,6 +5,7 @@
 #include "inittab_fixture.h"
 #include "signal_recorder.h"
 #include "temp_dir.h"
+#include "tool_calls.h"
 
 #include <gtest/gtest.h>
 
@@ -16,11 +17,6 @@ namespace {
 
 constexpr int kWaitMs = 3000;
 constexpr int kQuietMs = 200;
-
-struct RunResult {
-	int status;
-	std::string output;
-};
 
 class Kelvane : public ::testing::Test {
 protected:
@@ -42,17 +38,9 @@ protected:
 
 	RunResult Run(std::vector<std::string> args)
 	{
-		args.insert(args.begin(), "app_kelvane");
-		std::vector<char *> argv;
-		for (std::string &s : args)
-			argv.push_back(s.data());
-		argv.push_back(nullptr);
 		Kelvane_Setting setting = {inittab.c_str(), work.c_str(), lock.c_str(), proc.c_str(),
 		                           init.Pid()};
-		testing::internal::CaptureStdout();
-		int status = Kelvane_Run(static_cast<int>(args.size()), argv.data(), &setting);
-		fflush(stdout);
-		return {status, testing::internal::GetCapturedStdout()};
+		return RunTool(setting, std::move(args));
 	}
 };
 

@@ -8,6 +8,7 @@
 #include "inittab_fixture.h"
 #include "signal_recorder.h"
 #include "temp_dir.h"
+#include "tool_calls.h"
 
 #include <gtest/gtest.h>
 
@@ -129,11 +130,6 @@ std::vector<Hostile> HostileInittabs()
 	};
 }
 
-struct EditResult {
-	int result;
-	std::string output;
-	std::string file;
-};
 
 class HostileInittab : public ::testing::Test {
 protected:
@@ -150,20 +146,7 @@ protected:
 
 	EditResult Edit(bool start, const std::string &content, const std::vector<std::string> &args)
 	{
-		WriteFile(work, content);
-		std::vector<std::string> storage = {"app_kelvane", start ? "register" : "deregister"};
-		storage.insert(storage.end(), args.begin(), args.end());
-		std::vector<char *> argv;
-		for (std::string &s : storage)
-			argv.push_back(s.data());
-		argv.push_back(nullptr);
-		int n = static_cast<int>(args.size());
-		testing::internal::CaptureStdout();
-		int result = start ? Kelvane_Start(n, argv.data(), work.c_str())
-		                   : Kelvane_Stop(n, argv.data(), work.c_str());
-		fflush(stdout);
-		std::string output = testing::internal::GetCapturedStdout();
-		return {result, output, ReadFile(work)};
+		return EditWorkingCopy(work, start, content, args);
 	}
 };
 
@@ -334,10 +317,6 @@ TEST_F(HostileInittab, LongLinesStayWholeWhenAPieceLooksLikeAToolLine)
 	}
 }
 
-struct RunResult {
-	int status;
-	std::string output;
-};
 
 class HostileInittabRun : public HostileInittab {
 protected:
@@ -348,17 +327,9 @@ protected:
 
 	RunResult Run(std::vector<std::string> args)
 	{
-		args.insert(args.begin(), "app_kelvane");
-		std::vector<char *> argv;
-		for (std::string &s : args)
-			argv.push_back(s.data());
-		argv.push_back(nullptr);
 		Kelvane_Setting setting = {inittab.c_str(), work.c_str(), lock.c_str(), proc.c_str(),
 		                           init.Pid()};
-		testing::internal::CaptureStdout();
-		int status = Kelvane_Run(static_cast<int>(args.size()), argv.data(), &setting);
-		fflush(stdout);
-		return {status, testing::internal::GetCapturedStdout()};
+		return RunTool(setting, std::move(args));
 	}
 };
 
