@@ -205,8 +205,57 @@ int Kelvane_ReplaceByRename(int in, const char *source, const char *real,
 	return 0;
 }
 
+// The old content is kept before its first byte is overwritten, and put
+// back when the rewrite fails part way: a failed edit leaves the file as
+// it was.
+char *Kelvane_KeepOld(int fd, off_t *size)
+{
+	struct stat st;
+	if (fstat(fd, &st) != 0)
+		return nullptr;
+	char *old = static_cast<char *>(malloc(st.st_size > 0 ? static_cast<size_t>(st.st_size) : 1));
+	off_t done = 0;
+	while (old != nullptr && done < st.st_size) {
+		ssize_t got = pread(fd, old + done, static_cast<size_t>(st.st_size - done), done);
+		if (got < 0 && errno == EINTR)
+			continue;
+		if (got <= 0) {
+			free(old);
+			return nullptr;
+		}
+		done += got;
+	}
+	*size = st.st_size;
+	return old;
+}
+
+void Kelvane_PutBack(int fd, const char *old, off_t size)
+{
+	int e = errno;
+	if (lseek(fd, 0, SEEK_SET) == 0 && Kelvane_WriteAll(fd, old, static_cast<size_t>(size)) == 0 &&
+	    ftruncate(fd, size) == 0)
+		fsync(fd);
+	errno = e;
+}
+
 // Reserving the space first means a full file system fails the rewrite
 // before a single byte of the old content is overwritten.
+int Kelvane_Overwrite(int in, int out, const char *source, const char *real, off_t size)
+{
+	if (size > 0 && fallocate(out, FALLOC_FL_KEEP_SIZE, 0, size) != 0 && errno != EOPNOTSUPP) {
+		Kelvane_CopyWarning("write destination file", real, errno);
+		return 1;
+	}
+	off_t copied = 0;
+	if (Kelvane_Transfer(in, out, source, real, &copied) != 0)
+		return 1;
+	if (ftruncate(out, copied) != 0 || fsync(out) != 0) {
+		Kelvane_CopyWarning("write destination file", real, errno);
+		return 1;
+	}
+	return 0;
+}
+
 int Kelvane_RewriteInPlace(int in, const char *source, const char *real)
 {
 	struct stat st;
@@ -214,24 +263,22 @@ int Kelvane_RewriteInPlace(int in, const char *source, const char *real)
 		Kelvane_CopyWarning("read source file", source, errno);
 		return 1;
 	}
-	int out = open(real, O_WRONLY | O_CLOEXEC | O_NOCTTY);
+	int out = open(real, O_RDWR | O_CLOEXEC | O_NOCTTY);
 	if (out < 0) {
 		Kelvane_CopyWarning("open destination file", real, errno);
 		return 1;
 	}
-	int result = 0;
-	if (st.st_size > 0 && fallocate(out, FALLOC_FL_KEEP_SIZE, 0, st.st_size) != 0 &&
-	    errno != EOPNOTSUPP) {
-		Kelvane_CopyWarning("write destination file", real, errno);
-		result = 1;
+	off_t old_size = 0;
+	char *old = Kelvane_KeepOld(out, &old_size);
+	if (old == nullptr) {
+		Kelvane_CopyWarning("read destination file", real, errno);
+		close(out);
+		return 1;
 	}
-	off_t copied = 0;
-	if (result == 0)
-		result = Kelvane_Transfer(in, out, source, real, &copied);
-	if (result == 0 && (ftruncate(out, copied) != 0 || fsync(out) != 0)) {
-		Kelvane_CopyWarning("write destination file", real, errno);
-		result = 1;
-	}
+	int result = Kelvane_Overwrite(in, out, source, real, st.st_size);
+	if (result != 0)
+		Kelvane_PutBack(out, old, old_size);
+	free(old);
 	return Kelvane_CloseChecked(out, real, result);
 }
 

@@ -30,6 +30,14 @@ size_t Kelvane_SlotPiece(const char *data, size_t size, size_t filled, bool *end
 	return take;
 }
 
+// The edit reads and writes the working copy itself; when that fails the
+// caller hears only that the edit failed, so the system log says why, as
+// for the copy.
+void Kelvane_EditWarning(const char *what, const char *path, int error)
+{
+	syslog(LOG_WARNING, "[edit] unable to %s '%s' (%s)\n", what, path, strerror(error));
+}
+
 FILE *Kelvane_OpenStream(const char *path, int flags, const char *mode)
 {
 	int fd = open(path, flags | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
@@ -99,8 +107,10 @@ int Kelvane_LoadWorkingCopy(const char *path, size_t spare, Kelvane_LineTable *t
 {
 	*table = Kelvane_LineTable{nullptr, 0, 0};
 	FILE *stream = Kelvane_OpenStream(path, O_RDONLY, "r");
-	if (stream == nullptr)
+	if (stream == nullptr) {
+		Kelvane_EditWarning("open working copy", path, errno);
 		return 1;
+	}
 	int total = Kelvane_GetTotalLine(stream);
 	int result = 1;
 	if (total >= 0) {
@@ -109,6 +119,8 @@ int Kelvane_LoadWorkingCopy(const char *path, size_t spare, Kelvane_LineTable *t
 	}
 	if (table->slots != nullptr)
 		result = Kelvane_ReadSlots(stream, table, static_cast<size_t>(total));
+	if (result != 0)
+		Kelvane_EditWarning("read working copy", path, ferror(stream) ? errno : EIO);
 	fclose(stream);
 	if (result != 0)
 		Kelvane_FreeLineTable(table);
@@ -145,19 +157,23 @@ bool Kelvane_NeedsLineBreak(const Kelvane_LineTable *table, size_t index, size_t
 int Kelvane_StoreWorkingCopy(const char *path, const Kelvane_LineTable *table, size_t count)
 {
 	FILE *stream = Kelvane_OpenStream(path, O_WRONLY | O_TRUNC, "w");
-	if (stream == nullptr)
+	if (stream == nullptr) {
+		Kelvane_EditWarning("open working copy", path, errno);
 		return 1;
-	bool failed = false;
-	for (size_t i = 0; i < count && !failed; ++i) {
+	}
+	int error = 0;
+	for (size_t i = 0; i < count && error == 0; ++i) {
 		const Kelvane_Slot *slot = &table->slots[i];
 		if (fwrite(slot->text, 1, slot->length, stream) != slot->length)
-			failed = true;
+			error = errno;
 		else if (Kelvane_NeedsLineBreak(table, i, count) && fputc('\n', stream) == EOF)
-			failed = true;
+			error = errno;
 	}
-	if (fclose(stream) != 0)
-		failed = true;
-	return failed ? 1 : 0;
+	if (fclose(stream) != 0 && error == 0)
+		error = errno;
+	if (error != 0)
+		Kelvane_EditWarning("write working copy", path, error);
+	return error != 0 ? 1 : 0;
 }
 
 namespace {
