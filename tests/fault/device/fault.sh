@@ -1,0 +1,752 @@
+# shellcheck shell=bash
+# What the fault tests share: the sandboxed device of the end-to-end tests,
+# with strace copied into it, so that a run of app_kelvane can be killed, or
+# can see one of its own system calls fail, at an exact call; and the
+# checks of what such a run leaves behind.
+#
+# Source from bash (the harness's inputs as for device.sh), then:
+#   fault_begin NAME [INITTAB]    build the device for test NAME, with strace
+#   fault_boot                    boot it
+#   fault_case TEXT, fault_fail TEXT, fault_finish
+#   fault_run [OPTION...] -- ARG...   run app_kelvane on the device; options:
+#       --inject EXPR   run under strace with -e inject=EXPR (repeatable)
+#       --trace         run under strace without injecting anything
+#       --user NAME     run as that user (under strace -u)
+#       --log           collect the tool's system log lines of the run
+#       --timeout SEC   kill the run after SEC seconds (status 137)
+#     It leaves RC, TOOL_PID (traced runs), and in $FAULT_OUT: out, err,
+#     trace (the tool's own system calls), applog ("user.warning text").
+#   fault_plan TRACE              the tool's calls on its files (see there)
+#   fault_inject_at ...           one run with a fault at one such call
+#   fault_sweep_*                 what the sweeps of every call share
+
+. "$(dirname "${BASH_SOURCE[0]}")/../../device/device.sh"
+set -uo pipefail
+
+FAULT_NAME=
+FAULT_OUT=
+FAULT_FAILED=0
+FAULT_CASE=
+FAULT_MARKS=0
+RC=
+TOOL_PID=
+MARK_LINE=
+
+INITTAB=/etc/inittab
+TEMPORARY=/etc/inittab+
+WORKING_COPY=/tmp/tmp_watchdog
+LOCK=/tmp/tmp_lockfile
+# Traces live on the device's root file system, never in its /tmp.
+FAULT_TRACES=/fault
+BASE_INITTAB=$DEVICE_SRC/fixtures/inittab.typical
+
+# Paths the tool works on, as strace -y shows them: in quotes as an argument,
+# in angle brackets as what a descriptor refers to.
+FAULT_OWN_PATHS='["<](/etc/inittab\+?|/etc|/tmp/tmp_watchdog|/tmp/tmp_lockfile)( \(deleted\))?[">]'
+
+# --- the device ---------------------------------------------------------
+
+# Copies a host program and the libraries it loads to the same paths in
+# the device's root.
+fault_install_host_program() {
+    local root=$1 program=$2 lib
+    mkdir -p "$root$(dirname "$program")"
+    cp -L "$program" "$root$program"
+    for lib in $(ldd "$program" 2>/dev/null |
+        awk '$2 == "=>" && $3 ~ /^\// { print $3 } $1 ~ /^\// { print $1 }'); do
+        mkdir -p "$root$(dirname "$lib")"
+        cp -L "$lib" "$root$lib"
+    done
+}
+
+fault_begin() {
+    FAULT_NAME=$1
+    local inittab=${2:-$BASE_INITTAB}
+    local work=${DEVICE_WORK:?DEVICE_WORK names the scratch directory}
+    local strace
+    strace=$(command -v strace) || {
+        device_log "skipped: install strace"
+        exit "$DEVICE_SKIP"
+    }
+    mkdir -p "$work"
+    work=$(cd "$work" && pwd)
+    FAULT_OUT="$work/$FAULT_NAME.out"
+    rm -rf "$FAULT_OUT"
+    mkdir -p "$FAULT_OUT"
+    device_build "$work/$FAULT_NAME.root" "$inittab"
+    fault_install_host_program "$DEVICE_ROOT" "$strace"
+    mkdir -p "$DEVICE_ROOT$FAULT_TRACES"
+}
+
+fault_boot() {
+    device_start
+    echo "== $FAULT_NAME: device up (init is host pid $DEVICE_PID, tool: ${KELVANE_ARCH:-host})"
+}
+
+# Sample programs: hard links to the sample daemon, one name each, so each
+# logs to /var/log/NAME.log and shows its own path in /proc/PID/cmdline.
+fault_programs() {
+    local name
+    for name in "$@"; do
+        ln -f "$DEVICE_ROOT/usr/bin/heartbeat" "$DEVICE_ROOT/usr/bin/$name"
+    done
+}
+
+fault_case() {
+    FAULT_CASE=$1
+    echo "-- $FAULT_CASE"
+}
+
+fault_fail() {
+    FAULT_FAILED=1
+    echo "FAIL [$FAULT_CASE]: $*"
+}
+
+fault_finish() {
+    if [ "$FAULT_FAILED" = 0 ]; then
+        rm -rf "$FAULT_OUT"
+        echo "== $FAULT_NAME: all checks passed"
+        exit 0
+    fi
+    echo "== $FAULT_NAME: FAILED (outputs kept in $FAULT_OUT)"
+    exit 1
+}
+
+# --- the system log -------------------------------------------------------
+
+# Waits up to SECONDS for CMD to succeed, polling more often than the
+# harness's device_wait: the sweeps wait for syslogd hundreds of times.
+fault_wait() {
+    local seconds=$1 deadline
+    shift
+    deadline=$((SECONDS + seconds))
+    until "$@"; do
+        [ "$SECONDS" -lt "$deadline" ] || return 1
+        sleep 0.01
+    done
+}
+
+# Logs a mark through syslogd and waits for it: every line sent before the
+# mark is in the file once the mark is.  Leaves MARK_LINE.
+fault_mark() {
+    FAULT_MARKS=$((FAULT_MARKS + 1))
+    local mark="fault-mark-$FAULT_MARKS" messages
+    messages=$(device_file /var/log/messages)
+    device_run /usr/bin/logger -t fault "$mark"
+    if ! fault_wait 10 grep -q "fault: $mark\$" "$messages"; then
+        fault_fail "syslogd lost the mark $mark"
+    fi
+    MARK_LINE=$(grep -n "fault: $mark\$" "$messages" | cut -d: -f1)
+    MARK_LINE=${MARK_LINE:-0}
+}
+
+# Lines of the system log after line FROM, and before line TO if given.
+fault_log_between() {
+    local to=${2:-\$}
+    sed -n "$(($1 + 1)),${to}p" "$(device_file /var/log/messages)"
+}
+
+fault_reloads_between() {
+    fault_log_between "$@" | grep -c ' daemon\.[a-z]* .*reloading /etc/inittab$'
+}
+
+# The tool's own lines, as "facility.priority text".
+fault_app_lines() {
+    sed -n 's/^.\{15\} [^ ]* \([a-z]*\.[a-z]*\) app_kelvane: \(.*\)$/\1 \2/p'
+}
+
+# --- running the tool -------------------------------------------------------
+
+fault_run() {
+    local user='' trace=0 log=0 timeout='' strace_args=() command from
+    while [ $# -gt 0 ]; do
+        case $1 in
+            --inject) strace_args+=(-e "inject=$2"); trace=1; shift 2 ;;
+            --trace) trace=1; shift ;;
+            --user) user=$2; trace=1; shift 2 ;;
+            --log) log=1; shift ;;
+            --timeout) timeout=$2; shift 2 ;;
+            --) shift; break ;;
+            *) break ;;
+        esac
+    done
+    command=("${DEVICE_APP[@]}" "$@")
+    if [ "$trace" = 1 ]; then
+        rm -rf "$DEVICE_ROOT$FAULT_TRACES/run".*
+        [ -z "$user" ] || strace_args+=(-u "$user")
+        # A failed lock attempt sleeps 1 to 10 s before the retry; the
+        # retry is what matters here, not the wait.
+        # shellcheck disable=SC2054 # one strace argument names two calls
+        command=(/usr/bin/strace -f -ff -y -q -s 48 -o "$FAULT_TRACES/run"
+            -e inject=clock_nanosleep,nanosleep:retval=0:when=1
+            "${strace_args[@]}" -- "${command[@]}")
+    fi
+    [ -z "$timeout" ] || command=(/bin/busybox timeout -s KILL "$timeout" "${command[@]}")
+    if [ "$log" = 1 ]; then
+        fault_mark
+        from=$MARK_LINE
+    fi
+    device_run "${command[@]}" >"$FAULT_OUT/out" 2>"$FAULT_OUT/err" </dev/null
+    RC=$?
+    fault_split_out
+    TOOL_PID=
+    : >"$FAULT_OUT/trace"
+    if [ "$trace" = 1 ]; then
+        local file
+        # The tool's own trace is the one that starts with its execve; the
+        # emulator's helper threads have files of their own.
+        for file in "$DEVICE_ROOT$FAULT_TRACES/run".*; do
+            if [ -f "$file" ] && head -n 1 "$file" | grep -q '^execve('; then
+                cp "$file" "$FAULT_OUT/trace"
+                TOOL_PID=${file##*.}
+            fi
+        done
+        [ -n "$TOOL_PID" ] || fault_fail "strace left no trace of the tool"
+    fi
+    : >"$FAULT_OUT/applog"
+    if [ "$log" = 1 ]; then
+        fault_mark
+        fault_log_between "$from" "$((MARK_LINE - 1))" | fault_app_lines >"$FAULT_OUT/applog"
+    fi
+}
+
+# Splits the run's standard output: LOCK_WAITS receives the number of the
+# lock's pairs of wait messages it starts with, LOCK_ERRORS their error
+# texts (one a line), and $FAULT_OUT/rest holds the lines after them.
+fault_split_out() {
+    LOCK_WAITS=$(awk -v rest="$FAULT_OUT/rest" -v errors="$FAULT_OUT/lock-errors" '
+        { line[NR] = $0 }
+        END {
+            printf "" >rest
+            printf "" >errors
+            i = 1
+            while (i < NR && line[i] ~ /^FLock fail by error: ./ &&
+                   line[i + 1] ~ /^Need wait a Random Time ([1-9]|10)$/) {
+                print substr(line[i], 22) >errors
+                waits++
+                i += 2
+            }
+            for (; i <= NR; i++)
+                print line[i] >rest
+            print waits + 0
+        }' "$FAULT_OUT/out")
+    LOCK_ERRORS=$(cat "$FAULT_OUT/lock-errors")
+}
+
+# The run's standard output after the lock's wait messages, against the
+# lines given as arguments.
+expect_out_lines() {
+    local diffs
+    if ! diffs=$({ [ $# -eq 0 ] || printf '%s\n' "$@"; } | diff -u - "$FAULT_OUT/rest"); then
+        fault_fail "standard output differs (- expected, + actual):"
+        printf '%s\n' "$diffs" | tail -n +3 | sed 's/^/    /'
+    fi
+}
+
+expect_lock_waits() {
+    [ "$LOCK_WAITS" = "$1" ] || fault_fail "$LOCK_WAITS pairs of lock wait messages, expected $1"
+}
+
+expect_rc() {
+    [ "$RC" = "$1" ] || fault_fail "exit status $RC, expected $1"
+}
+
+# --- traces -------------------------------------------------------------
+
+# Every call of the tool that names one of its files, and every signal it
+# sends, one a line: NAME INDEX ORDINAL MARK PATHS.  INDEX counts such calls
+# of NAME; ORDINAL counts every call of NAME in the run, as strace's when=
+# does; MARK is "injected" for a call strace made fail, "?" for one that
+# never returned, "-" otherwise; PATHS are the files the call names.
+fault_plan() {
+    awk -v own="$FAULT_OWN_PATHS" '
+        /^(\+\+\+|---|<\.\.\.)/ { next }
+        {
+            name = $0
+            sub(/\(.*/, "", name)
+            count[name]++
+            # The paths a call names, not the one its result refers to.
+            call = $0
+            result = ""
+            for (at = length(call) - 2; at > 0; at--)
+                if (substr(call, at, 3) == " = ") {
+                    result = substr(call, at + 3)
+                    call = substr(call, 1, at - 1)
+                    break
+                }
+            if (name != "kill" && call !~ own)
+                next
+            paths = ""
+            rest = call
+            while (match(rest, own)) {
+                paths = paths substr(rest, RSTART + 1, RLENGTH - 2) ","
+                rest = substr(rest, RSTART + RLENGTH)
+            }
+            if (name == "kill") {
+                paths = call
+                sub(/^kill\(/, "", paths)
+                sub(/\).*/, "", paths)
+                gsub(/ /, "", paths)
+            }
+            mark = "-"
+            if (result ~ /\(INJECTED\)$/)
+                mark = "injected"
+            else if (result == "?" || result == "")
+                mark = "?"
+            print name, ++index_of[name], count[name], mark, paths
+        }' "$1"
+}
+
+# The line of the trace that holds the ORDINAL-th call of NAME.
+fault_trace_call() {
+    awk -v want="$2" -v ord="$3" '
+        /^(\+\+\+|---|<\.\.\.)/ { next }
+        {
+            name = $0
+            sub(/\(.*/, "", name)
+            if (name == want && ++count == ord) { print; exit }
+        }' "$1"
+}
+
+# The tool's kill calls in the last traced run, as "PID,SIGNAL".
+fault_trace_kills() {
+    sed -n 's/^kill(\([0-9-]*\), \([A-Z0-9]*\)).*/\1,\2/p' "$FAULT_OUT/trace"
+}
+
+fault_trace_killed() {
+    tail -n 1 "$FAULT_OUT/trace" | grep -q '^+++ killed by SIGKILL +++$'
+}
+
+# --- the files --------------------------------------------------------------
+
+# The number of line slots of a file whose lines all fit one slot.
+fault_slots() {
+    wc -l <"$1"
+}
+
+# Writes OUT: BASE, a count line for BASE's slots and NEW, then one respawn
+# entry for each further argument.
+fault_inittab() {
+    local out=$1 base=$2 news=$3 entry
+    shift 3
+    {
+        cat "$base"
+        printf '# Orig:%d New:%d\n' "$(fault_slots "$base")" "$news"
+        for entry in "$@"; do
+            printf '::respawn:%s\n' "$entry"
+        done
+    } >"$out"
+}
+
+# Writes OUT: FILE followed by comment lines that bring OUT, once EXTRA
+# more bytes are added to it, to SIZE bytes exactly.
+fault_pad() {
+    local out=$1 file=$2 size=$3 extra=$4 need line
+    cp "$file" "$out"
+    need=$((size - extra - $(stat -c %s "$out")))
+    [ "$need" -ge 2 ] || device_die "cannot pad $file to $size bytes"
+    while [ "$need" -gt 0 ]; do
+        if [ "$need" -ge 80 ]; then
+            line="# padding$(printf '%70s' '' | tr ' ' '.')"
+        elif [ "$need" -ge 2 ]; then
+            line="#$(printf '%*s' "$((need - 2))" '' | tr ' ' '.')"
+        else
+            line=
+        fi
+        printf '%s\n' "$line" >>"$out"
+        need=$((need - ${#line} - 1))
+    done
+}
+
+# fault_inittab_padded OUT PADDED BASE SIZE NEW ENTRY...: writes PADDED,
+# BASE with padding, and OUT, as fault_inittab on PADDED, of SIZE bytes.
+fault_inittab_padded() {
+    local out=$1 padded=$2 base=$3 size=$4 news=$5 digits entry extra
+    shift 5
+    # The count line's length depends on the padded file's line count.
+    for digits in 1 2 3 4 5; do
+        extra=$((13 + digits + ${#news}))
+        for entry in "$@"; do
+            extra=$((extra + 11 + ${#entry}))
+        done
+        fault_pad "$padded" "$base" "$size" "$extra"
+        fault_inittab "$out" "$padded" "$news" "$@"
+        [ "$(stat -c %s "$out")" != "$size" ] || return 0
+    done
+    device_die "cannot pad $base to $size bytes"
+}
+
+# Pages a file of SIZE bytes takes on tmpfs.
+fault_pages() {
+    echo $((($1 + 4095) / 4096))
+}
+
+# Fills the file system that holds device directory DIR, with the file
+# DIR/.fill, until exactly KEEP pages are free.
+fault_fill() {
+    local dir=$1 keep=$2 fill free
+    fill=$(device_file "$dir/.fill")
+    rm -f "$fill"
+    free=$(stat -f -c %a "$(device_file "$dir")")
+    [ "$free" -ge "$keep" ] || device_die "$dir has $free pages free, fewer than $keep"
+    if [ "$free" -gt "$keep" ]; then
+        dd if=/dev/zero of="$fill" bs=4096 count=$((free - keep)) status=none ||
+            device_die "cannot fill $dir"
+    fi
+    free=$(stat -f -c %a "$(device_file "$dir")")
+    [ "$free" = "$keep" ] || device_die "$dir has $free pages free after filling, not $keep"
+}
+
+# Puts FILE's content in the device's inittab (through links, as root
+# 0644, the way the tool leaves it), without telling init.
+fault_put_inittab() {
+    local target
+    target=$(device_file "$INITTAB")
+    cat "$1" >"$target"
+    chown 0:0 "$target"
+    chmod 0644 "$target"
+}
+
+# old, new or other: what the device's inittab holds.
+fault_inittab_state() {
+    local actual
+    actual=$(device_file "$INITTAB")
+    if cmp -s "$1" "$actual"; then
+        echo old
+    elif cmp -s "$2" "$actual"; then
+        echo new
+    else
+        echo other
+    fi
+}
+
+# The device's inittab is no shorter than the shorter of OLD and NEW, and
+# each of its bytes is the byte of OLD or of NEW at the same offset: a
+# rewrite in place stopped part way, never a file cut short or filled with
+# anything else.
+fault_inittab_is_overlay() {
+    local actual
+    actual=$(device_file "$INITTAB")
+    # One line per offset: the byte of the inittab, of OLD, of NEW; a field
+    # is empty where its file has ended.
+    paste -d: <(od -An -v -tu1 -w1 "$actual") <(od -An -v -tu1 -w1 "$1") <(od -An -v -tu1 -w1 "$2") |
+        tr -d ' ' |
+        awk -F: -v least="$(stat -c %s "$1" "$2" | sort -n | head -n 1)" '
+            $1 != "" && $1 != $2 && $1 != $3 { bad = 1 }
+            $1 != "" { size++ }
+            END { exit !(size >= least && !bad) }'
+}
+
+fault_show_inittab_diff() {
+    diff -u "$1" "$(device_file "$INITTAB")" | tail -n +3 | head -n 20 | sed 's/^/    /'
+}
+
+expect_inittab() {
+    if ! cmp -s "$1" "$(device_file "$INITTAB")"; then
+        fault_fail "$INITTAB differs from $(basename "$1") (- expected, + actual):"
+        fault_show_inittab_diff "$1"
+    fi
+}
+
+# The inittab keeps root as its owner and mode 0644.
+expect_inittab_owner() {
+    local got
+    got=$(stat -L -c '%u:%g %a' "$(device_file "$INITTAB")")
+    [ "$got" = "0:0 644" ] || fault_fail "$INITTAB is $got, expected 0:0 644"
+}
+
+# The names in a device directory, one a line.
+fault_listing() {
+    ls -A "$(device_file "$1")" | sort
+}
+
+# After a run that held the lock: /tmp holds the empty lock file and
+# nothing else, and /etc holds what it held at LISTING.
+expect_clean_after_run() {
+    local etc_listing=$1 lock
+    lock=$(device_file "$LOCK")
+    if [ "$(fault_listing /tmp)" != "$(basename "$LOCK")" ]; then
+        fault_fail "/tmp holds: $(fault_listing /tmp | tr '\n' ' ')"
+    fi
+    if [ -L "$lock" ] || [ ! -f "$lock" ] || [ -s "$lock" ]; then
+        fault_fail "$LOCK is not an empty regular file"
+    fi
+    if [ "$(fault_listing /etc)" != "$etc_listing" ]; then
+        fault_fail "/etc changed: $(diff <(printf '%s\n' "$etc_listing") <(fault_listing /etc) |
+            sed -n 's/^[<>] //p' | tr '\n' ' ')"
+    fi
+}
+
+# Removes what a killed or failed run may have left in /tmp and beside the
+# inittab; the lock file stays, as it does on a device.
+fault_clear_leftovers() {
+    rm -rf "$(device_file "$WORKING_COPY")" "$(device_file "$TEMPORARY")"
+}
+
+# --- processes --------------------------------------------------------------
+
+fault_heartbeat_log() {
+    cat "$(device_file "/var/log/$1.log")" 2>/dev/null
+}
+
+fault_start_count() {
+    fault_heartbeat_log "$1" | awk '$2 == "start"' | wc -l
+}
+
+fault_start_count_above() {
+    [ "$(fault_start_count "$1")" -gt "$2" ]
+}
+
+# Starts a sample program by hand (init does not know it); prints its
+# device pid once it has logged its start.  With --as PATH, the sample
+# program runs under the name PATH, which need not exist as a file.
+fault_start_by_hand() {
+    local path name before
+    if [ "$1" = --as ]; then
+        path=$2
+        shift 2
+        set -- /bin/sh -c 'exec -a "$0" /usr/bin/heartbeat "$@"' "$path" "$@"
+    else
+        path=$1
+        shift
+        set -- "$path" "$@"
+    fi
+    name=${path##*/}
+    before=$(fault_start_count "$name")
+    device_spawn "$@"
+    if ! device_wait 5 fault_start_count_above "$name" "$before"; then
+        fault_fail "$path did not start"
+        return 1
+    fi
+    fault_heartbeat_log "$name" | awk '$2 == "start"' | tail -n 1 | cut -d' ' -f1
+}
+
+# Senders of SIGTERM to the sample program NAME's process PID.
+fault_term_senders() {
+    fault_heartbeat_log "$1" |
+        awk -v pid="$2" '$1 == pid && $2 == "term" { sub("from=", "", $3); print $3 }'
+}
+
+# The process runs and is the sample program at PATH.
+fault_process_is() {
+    local cmdline
+    cmdline=$({ tr '\0' '\n' <"$(device_file "/proc/$1/cmdline")"; } 2>/dev/null | head -n 1)
+    [ "$cmdline" = "$2" ]
+}
+
+# --- errors ---------------------------------------------------------------
+
+# The C library's text for an error name, as the tool's log shows it.
+fault_error_text() {
+    case $1 in
+        ENOSPC) echo "No space left on device" ;;
+        EIO) echo "Input/output error" ;;
+        EACCES) echo "Permission denied" ;;
+        EPERM) echo "Operation not permitted" ;;
+        EINTR) echo "Interrupted system call" ;;
+        ENOLCK) echo "No locks available" ;;
+        EROFS) echo "Read-only file system" ;;
+        *) echo "$1" ;;
+    esac
+}
+
+# --- the sweeps -------------------------------------------------------------
+
+# What a sweep moves between: OLD holds before each run, NEW once the run
+# is done; ARGS is the run, AGAIN what the same run prints once NEW holds.
+# The inittab spans several transfers of the copy's buffer, so that a copy
+# can stop half done.  Init acts on a reload while the test may already be
+# putting OLD back, so it may read any of these files: program C has no
+# file, so that init can never start a copy of it; C runs only by hand,
+# under that name (see fault_start_c).
+fault_sweep_setup() {
+    local edit=$1 base=$FAULT_OUT/inittab.base i
+    SWEEP_EDIT=$edit
+    {
+        cat "$BASE_INITTAB"
+        for i in $(seq 1 120); do
+            printf '# note %03d: kept byte for byte by every edit of this file\n' "$i"
+        done
+    } >"$base"
+    fault_programs hb-a hb-b
+    fault_inittab "$FAULT_OUT/inittab.a" "$base" 1 "/usr/bin/hb-a -i kept"
+    fault_inittab "$FAULT_OUT/inittab.ab" "$base" 2 "/usr/bin/hb-a -i kept" "/usr/bin/hb-b -i swept"
+    fault_inittab "$FAULT_OUT/inittab.ac" "$base" 2 "/usr/bin/hb-a -i kept" "/usr/bin/hb-c -i swept"
+    # Init runs A from boot on, and nothing else of the sweep: the set of
+    # processes, and with it the tool's walk of /proc, stays the same.
+    cp "$FAULT_OUT/inittab.a" "$DEVICE_ROOT$INITTAB"
+    case $edit in
+        register)
+            OLD=$FAULT_OUT/inittab.a
+            NEW=$FAULT_OUT/inittab.ab
+            ARGS=(register "/usr/bin/hb-b -i swept")
+            AGAIN=("[Duplicated]" "Register failed")
+            FAILED_LINE="Register failed"
+            ;;
+        deregister)
+            OLD=$FAULT_OUT/inittab.ac
+            NEW=$FAULT_OUT/inittab.a
+            ARGS=(deregister "/usr/bin/hb-c -i swept")
+            AGAIN=("[Nothing to deregister]" "Deregister failed")
+            FAILED_LINE="Deregister failed"
+            ;;
+        *) device_die "register or deregister, not '$edit'" ;;
+    esac
+}
+
+fault_sweep_boot() {
+    fault_boot
+    device_wait 10 fault_start_count_above hb-a 0 || fault_fail "init did not start hb-a"
+    # Every process from here on gets a process id above C's.
+    device_run /bin/sh -c "echo $((FAULT_C_PID + 100)) >/proc/sys/kernel/ns_last_pid" ||
+        device_die "cannot set the device's last process id"
+}
+
+# Program C runs by hand, under its name, always with the same process id,
+# below that of every process the sweep starts: the tool's walk of /proc
+# then meets the same processes before C in every run, whatever init and
+# the test start and stop meanwhile, and the calls of a run keep their
+# ordinals.
+FAULT_C_PID=5000
+C_PID=
+C_LOG_FROM=0 # lines of C's log before the running C started
+
+# Senders of SIGTERM to the running C (its pid is that of every C).
+fault_c_term_senders() {
+    fault_heartbeat_log hb-c | tail -n +"$((C_LOG_FROM + 1))" |
+        awk -v pid="$C_PID" '$1 == pid && $2 == "term" { sub("from=", "", $3); print $3 }'
+}
+
+fault_c_terminated_by() {
+    fault_c_term_senders | grep -qx "$1"
+}
+
+fault_c_running() {
+    [ -n "$C_PID" ] && fault_process_is "$C_PID" /usr/bin/hb-c && [ -z "$(fault_c_term_senders)" ]
+}
+
+fault_c_gone() {
+    [ ! -e "$(device_file "/proc/$FAULT_C_PID")" ]
+}
+
+fault_start_c() {
+    local before attempt
+    for attempt in 1 2 3; do
+        fault_wait 10 fault_c_gone || device_die "process $FAULT_C_PID did not end"
+        before=$(fault_start_count hb-c)
+        C_LOG_FROM=$(fault_heartbeat_log hb-c | wc -l)
+        # The shell stays C's parent, and reaps it at once when it ends.
+        device_spawn /bin/sh -c "echo $((FAULT_C_PID - 1)) >/proc/sys/kernel/ns_last_pid;
+            (exec -a /usr/bin/hb-c /usr/bin/heartbeat -i by-hand) & wait"
+        fault_wait 5 fault_start_count_above hb-c "$before" || device_die "hb-c did not start"
+        C_PID=$(fault_heartbeat_log hb-c | awk '$2 == "start"' | tail -n 1 | cut -d' ' -f1)
+        [ "$C_PID" != "$FAULT_C_PID" ] || return 0
+        # Another process took the id first: stop this C and try again.
+        device_run /bin/kill -TERM "$C_PID"
+        fault_wait 5 sh -c "[ ! -e '$(device_file "/proc/$C_PID")' ]" || true
+    done
+    device_die "hb-c does not get process id $FAULT_C_PID"
+}
+
+# The reference run: the plan of the sweep, in $FAULT_OUT/plan.
+fault_sweep_plan() {
+    fault_case "${1:-a run without faults, traced}"
+    sweep_reset
+    fault_run --trace -- "${ARGS[@]}"
+    expect_rc 0
+    expect_lock_waits 0
+    expect_out_lines
+    expect_inittab "$NEW"
+    cp "$FAULT_OUT/trace" "$FAULT_OUT/trace.reference"
+    fault_plan "$FAULT_OUT/trace.reference" >"$FAULT_OUT/plan"
+    [ -s "$FAULT_OUT/plan.sweep" ] || cp "$FAULT_OUT/plan" "$FAULT_OUT/plan.sweep"
+    local kind
+    # The sweep covers what replacing a file takes; a run without one of
+    # these calls would leave part of the promise untried.
+    for kind in openat write fsync 'rename|renameat|renameat2' 'unlink|unlinkat' flock; do
+        grep -Eq "^($kind) " "$FAULT_OUT/plan" ||
+            fault_fail "the run makes no call of $kind on its files"
+    done
+}
+
+# The run after a faulty one, with no fault: it completes from whatever
+# the faulty run left, and leaves nothing behind.
+fault_sweep_next_run() {
+    local state=$1 etc_listing=$2
+    # A broken inittab has been reported already; start again from OLD.
+    if [ "$state" = other ]; then
+        fault_put_inittab "$OLD"
+        state=old
+    fi
+    fault_run -- "${ARGS[@]}"
+    expect_rc 0
+    expect_lock_waits 0
+    if [ "$state" = new ]; then
+        expect_out_lines "${AGAIN[@]}"
+    else
+        expect_out_lines
+    fi
+    expect_inittab "$NEW"
+    expect_inittab_owner
+    expect_clean_after_run "$etc_listing"
+    [ ! -s "$FAULT_OUT/err" ] || fault_fail "standard error: $(head -c 300 "$FAULT_OUT/err")"
+}
+
+# Made ready for each run of a sweep: OLD in place, nothing left over,
+# C running for a deregistration.  A test may define its own after
+# sourcing this file.
+SWEEP_EDIT=
+sweep_reset() {
+    fault_put_inittab "$OLD"
+    fault_clear_leftovers
+    [ "$SWEEP_EDIT" != deregister ] || fault_c_running || fault_start_c
+}
+
+# The last run hit the call NAME INDEX (naming PATHS) with ACTION.
+fault_hit() {
+    local name=$1 index=$2 paths=$3 action=$4
+    fault_plan "$FAULT_OUT/trace" >"$FAULT_OUT/plan.run"
+    case $action in
+        signal=KILL)
+            fault_trace_killed &&
+                [ "$(tail -n 1 "$FAULT_OUT/plan.run")" = "$name $index $(awk -v n="$name" -v i="$index" \
+                    '$1 == n && $2 == i { print $3 }' "$FAULT_OUT/plan") ? $paths" ]
+            ;;
+        *)
+            [ "$(awk '$4 == "injected" { print $1, $2, $5 }' "$FAULT_OUT/plan.run")" = "$name $index $paths" ]
+            ;;
+    esac
+}
+
+# fault_inject_at NAME INDEX PATHS ACTION [--log] -- ARG...: after
+# sweep_reset, runs the tool with strace doing ACTION (signal=KILL,
+# error=EIO, ...) at its INDEX-th call of NAME on its files.  The call's
+# ordinal comes from the plan.  When the run makes a different number of
+# calls before it (a process came or went, so the walk of /proc differs),
+# the plan is traced afresh and the run made once more.  Returns 1, having
+# reported why, when the call could not be hit.
+fault_inject_at() {
+    local name=$1 index=$2 paths=$3 action=$4 attempt ordinal options=()
+    shift 4
+    while [ "$1" != -- ]; do
+        options+=("$1")
+        shift
+    done
+    shift
+    for attempt in 1 2; do
+        ordinal=$(awk -v n="$name" -v i="$index" '$1 == n && $2 == i { print $3 }' "$FAULT_OUT/plan")
+        if [ -n "$ordinal" ]; then
+            sweep_reset
+            fault_run "${options[@]}" --inject "$name:$action:when=$ordinal" -- "$@"
+            fault_hit "$name" "$index" "$paths" "$action" && return 0
+        fi
+        if [ "$attempt" = 1 ]; then
+            local saved=$FAULT_CASE
+            fault_sweep_plan "the plan traced afresh: $name #$index was missed"
+            FAULT_CASE=$saved
+        fi
+    done
+    fault_fail "$action did not hit $name #$index ($paths); the run's calls on its files:"
+    sed 's/^/    /' "$FAULT_OUT/plan.run"
+    return 1
+}

@@ -1,0 +1,219 @@
+#!/bin/bash
+# Whatever another user plants at the working copy's or the lock file's
+# path (a symbolic link to a root-owned file, a link to nothing, a file of
+# their own, a FIFO, a directory) is never followed, written into or waited
+# on: no file elsewhere is created, changed or truncated, no run hangs, and
+# each run either completes or fails plainly.  An inittab that is a
+# symbolic link stays one, and the file it leads to is replaced whole,
+# keeping its owner and mode.
+. "$(dirname "$0")/fault.sh"
+
+fault_begin planted_files
+fault_programs hb-a hb-b
+fault_inittab "$FAULT_OUT/one" "$BASE_INITTAB" 1 "/usr/bin/hb-a -i planted"
+fault_inittab "$FAULT_OUT/two" "$BASE_INITTAB" 2 "/usr/bin/hb-a -i planted" "/usr/bin/hb-b -i planted"
+mkdir -p "$DEVICE_ROOT/root" "$DEVICE_ROOT/data"
+printf 'a file only root may read or write\n' >"$DEVICE_ROOT/root/victim"
+chmod 0600 "$DEVICE_ROOT/root/victim"
+cp -p "$DEVICE_ROOT/root/victim" "$FAULT_OUT/victim"
+fault_boot
+OTHER=33 # www-data on the device
+etc_listing=$(fault_listing /etc)
+
+# Files of the device's root file system (outside /tmp) created or changed
+# since the mark, other than the inittab, its directory, and logs.
+touched_since_mark() {
+    find "$DEVICE_ROOT" \( -newer "$FAULT_OUT/mark" -o -cnewer "$FAULT_OUT/mark" \) \
+        ! -path "$DEVICE_ROOT/var/log" ! -path "$DEVICE_ROOT/var/log/*" \
+        ! -path "$DEVICE_ROOT$FAULT_TRACES" ! -path "$DEVICE_ROOT$FAULT_TRACES/*" \
+        ! -path "$DEVICE_ROOT/etc" ! -path "$DEVICE_ROOT/etc/inittab" -print |
+        sed "s|^$DEVICE_ROOT||"
+}
+
+expect_nothing_touched() {
+    local touched
+    touched=$(touched_since_mark)
+    [ -z "$touched" ] || fault_fail "files outside /tmp created or changed: $(echo "$touched" | tr '\n' ' ')"
+    cmp -s "$FAULT_OUT/victim" "$DEVICE_ROOT/root/victim" || fault_fail "/root/victim changed"
+    [ ! -e "$DEVICE_ROOT/root/absent" ] || fault_fail "/root/absent was created"
+}
+
+# plant PATH KIND: puts KIND at the device path PATH, as user OTHER would.
+plant() {
+    local path=$1 host
+    host=$(device_file "$path")
+    rm -rf "$host"
+    case $2 in
+        link) ln -s /root/victim "$host" ;;
+        dangling-link) ln -s /root/absent "$host" ;;
+        directory-link) ln -s /root "$host" ;;
+        file)
+            printf 'planted\n' >"$host"
+            chmod 0666 "$host"
+            # A second name keeps the planted file in sight after the tool
+            # has removed the first.
+            ln "$host" "$(device_file /tmp/planted-view)"
+            ;;
+        fifo) mkfifo -m 0666 "$host" ;;
+        directory) mkdir -m 0777 "$host" ;;
+        full-directory)
+            mkdir -m 0777 "$host"
+            printf 'kept\n' >"$host/inside"
+            ;;
+    esac
+    case $2 in
+        *link) chown -h "$OTHER:$OTHER" "$host" ;;
+        full-directory) chown -R "$OTHER:$OTHER" "$host" ;;
+        *) chown "$OTHER:$OTHER" "$host" ;;
+    esac
+}
+
+start_case() {
+    fault_case "$1"
+    fault_put_inittab "$FAULT_OUT/one"
+    fault_clear_leftovers
+    rm -f "$(device_file /tmp/planted-view)"
+    touch "$FAULT_OUT/mark"
+    # A file changed in the same clock tick as the mark would not show.
+    sleep 0.01
+}
+
+# --- the working copy -------------------------------------------------------
+
+for kind in link dangling-link directory-link file fifo directory; do
+    start_case "$WORKING_COPY planted as: $kind"
+    plant "$WORKING_COPY" "$kind"
+    fault_run --log --timeout 30 -- register "/usr/bin/hb-b -i planted"
+    expect_rc 0
+    expect_out_lines
+    expect_inittab "$FAULT_OUT/two"
+    expect_nothing_touched
+    if [ "$kind" = file ]; then
+        [ "$(cat "$(device_file /tmp/planted-view)")" = planted ] ||
+            fault_fail "the planted file was written into"
+        rm -f "$(device_file /tmp/planted-view)"
+    fi
+    expect_clean_after_run "$etc_listing"
+done
+
+start_case "$WORKING_COPY planted as: a directory with a file in it"
+plant "$WORKING_COPY" full-directory
+fault_run --log --timeout 30 -- register "/usr/bin/hb-b -i planted"
+expect_rc 0
+expect_out_lines "Register failed"
+expect_inittab "$FAULT_OUT/one"
+expect_nothing_touched
+grep -qF "unable to open destination file '$WORKING_COPY' (Directory not empty)" "$FAULT_OUT/applog" ||
+    fault_fail "the system log does not say why: $(tr '\n' '|' <"$FAULT_OUT/applog")"
+[ "$(cat "$(device_file "$WORKING_COPY/inside")")" = kept ] ||
+    fault_fail "the planted directory's file changed"
+rm -rf "$(device_file "$WORKING_COPY")"
+
+# --- the lock file ----------------------------------------------------------
+
+# A lock file that is not a regular file of its own stops the run before
+# anything else: exit status 1, the reason in the system log.
+for kind in link dangling-link directory-link fifo directory; do
+    start_case "$LOCK planted as: $kind"
+    plant "$LOCK" "$kind"
+    fault_run --log --timeout 30 -- register "/usr/bin/hb-b -i planted"
+    expect_rc 1
+    expect_out_lines
+    expect_inittab "$FAULT_OUT/one"
+    expect_nothing_touched
+    grep -qx "user.info Cannot Open the $LOCK" "$FAULT_OUT/applog" ||
+        fault_fail "the system log does not say the lock file could not be opened: $(tr '\n' '|' <"$FAULT_OUT/applog")"
+    [ "$(fault_listing /tmp)" = tmp_lockfile ] || fault_fail "/tmp holds: $(fault_listing /tmp | tr '\n' ' ')"
+done
+
+start_case "$LOCK planted as: a FIFO another process holds open"
+plant "$LOCK" fifo
+device_spawn /bin/sh -c "exec 3<>$LOCK; : >/var/log/fifo-held; exec sleep 60"
+device_wait 5 test -e "$(device_file /var/log/fifo-held)" || fault_fail "the FIFO was not opened"
+fault_run --log --timeout 30 -- register "/usr/bin/hb-b -i planted"
+expect_rc 1
+expect_out_lines
+expect_inittab "$FAULT_OUT/one"
+expect_nothing_touched
+
+start_case "$LOCK planted as: a file of another user"
+plant "$LOCK" file
+rm -f "$(device_file /tmp/planted-view)"
+fault_run --log --timeout 30 -- register "/usr/bin/hb-b -i planted"
+expect_rc 0
+expect_out_lines
+expect_inittab "$FAULT_OUT/two"
+expect_nothing_touched
+[ "$(cat "$(device_file "$LOCK")")" = planted ] || fault_fail "the planted lock file was truncated or written"
+[ "$(stat -c %u "$(device_file "$LOCK")")" = "$OTHER" ] || fault_fail "the planted lock file changed owner"
+
+start_case "a run after the plants are gone"
+rm -rf "$(device_file "$LOCK")"
+fault_run -- register "/usr/bin/hb-b -i planted"
+expect_rc 0
+expect_out_lines
+expect_inittab "$FAULT_OUT/two"
+expect_clean_after_run "$etc_listing"
+
+# --- an inittab that is a symbolic link ---------------------------------------
+
+# link_case LINK... : /etc/inittab -> LINK[0] -> ... -> /data/inittab; each
+# edit replaces /data/inittab and keeps every link.
+link_case() {
+    local links=("$@") i inode
+    fault_case "$INITTAB as a link: ${links[*]}"
+    rm -f "$DEVICE_ROOT/etc/inittab" "$DEVICE_ROOT"/data/*
+    ln -s "${links[0]}" "$DEVICE_ROOT/etc/inittab"
+    for ((i = 1; i < ${#links[@]}; i++)); do
+        ln -s "${links[i]}" "$DEVICE_ROOT/data/link$i"
+    done
+    cp "$FAULT_OUT/one" "$DEVICE_ROOT/data/inittab"
+    # As on a device whose /etc is read-only: the file is another user's,
+    # with a mode of its own.
+    chown 0:1 "$DEVICE_ROOT/data/inittab"
+    chmod 0640 "$DEVICE_ROOT/data/inittab"
+    for command in register deregister; do
+        inode=$(stat -c %i "$DEVICE_ROOT/data/inittab")
+        fault_run --trace --log -- "$command" "/usr/bin/hb-b -i planted"
+        expect_rc 0
+        expect_out_lines
+        if [ "$command" = register ]; then
+            cmp -s "$FAULT_OUT/two" "$DEVICE_ROOT/data/inittab" || fault_fail "/data/inittab is not the new content"
+        else
+            fault_inittab "$FAULT_OUT/none" "$BASE_INITTAB" 1 "/usr/bin/hb-a -i planted"
+            cmp -s "$FAULT_OUT/none" "$DEVICE_ROOT/data/inittab" || fault_fail "/data/inittab is not the new content"
+        fi
+        [ "$(readlink "$DEVICE_ROOT/etc/inittab")" = "${links[0]}" ] || fault_fail "$INITTAB is no longer the link"
+        for ((i = 1; i < ${#links[@]}; i++)); do
+            [ "$(readlink "$DEVICE_ROOT/data/link$i")" = "${links[i]}" ] || fault_fail "/data/link$i changed"
+        done
+        [ "$(stat -c '%u:%g %a' "$DEVICE_ROOT/data/inittab")" = "0:1 640" ] ||
+            fault_fail "/data/inittab is $(stat -c '%u:%g %a' "$DEVICE_ROOT/data/inittab"), not 0:1 640"
+        [ "$(stat -c %i "$DEVICE_ROOT/data/inittab")" != "$inode" ] ||
+            fault_fail "/data/inittab was rewritten in place, not replaced"
+        [ "$(ls -A "$DEVICE_ROOT/data" | grep -vc '^link[0-9]*$')" = 1 ] ||
+            fault_fail "/data holds: $(ls -A "$DEVICE_ROOT/data" | tr '\n' ' ')"
+        [ ! -e "$DEVICE_ROOT$TEMPORARY" ] && [ ! -L "$DEVICE_ROOT$TEMPORARY" ] ||
+            fault_fail "$TEMPORARY was created"
+        fault_trace_kills | grep -qx '1,SIGHUP' || fault_fail "init was not signalled"
+    done
+}
+
+link_case /data/inittab
+link_case ../data/inittab
+link_case /data/link1 inittab
+
+fault_case "/etc is read-only, $INITTAB a link to a writable file"
+rm -f "$DEVICE_ROOT/etc/inittab" "$DEVICE_ROOT"/data/*
+ln -s /data/inittab "$DEVICE_ROOT/etc/inittab"
+cp "$FAULT_OUT/one" "$DEVICE_ROOT/data/inittab"
+device_run /bin/mount -n --bind /etc /etc && device_run /bin/mount -n -o remount,bind,ro /etc ||
+    device_die "cannot make /etc read-only"
+fault_run --log -- register "/usr/bin/hb-b -i planted"
+expect_rc 0
+expect_out_lines
+cmp -s "$FAULT_OUT/two" "$DEVICE_ROOT/data/inittab" || fault_fail "/data/inittab is not the new content"
+[ "$(ls -A "$DEVICE_ROOT/data")" = inittab ] || fault_fail "/data holds: $(ls -A "$DEVICE_ROOT/data" | tr '\n' ' ')"
+device_run /bin/umount -n /etc
+
+fault_finish
