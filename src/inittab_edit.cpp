@@ -38,6 +38,11 @@ void Kelvane_EditWarning(const char *what, const char *path, int error)
 	syslog(LOG_WARNING, "[edit] unable to %s '%s' (%s)\n", what, path, strerror(error));
 }
 
+// Large inittabs go through in a few big reads and writes rather than
+// one per page. An edit has one stream open at a time, so they share it.
+constexpr size_t kStreamBufferSize = 64 * 1024;
+char stream_buffer[kStreamBufferSize];
+
 FILE *Kelvane_OpenStream(const char *path, int flags, const char *mode)
 {
 	int fd = open(path, flags | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
@@ -46,6 +51,8 @@ FILE *Kelvane_OpenStream(const char *path, int flags, const char *mode)
 	FILE *stream = fdopen(fd, mode);
 	if (stream == nullptr)
 		close(fd);
+	else
+		setvbuf(stream, stream_buffer, _IOFBF, sizeof stream_buffer);
 	return stream;
 }
 
