@@ -143,15 +143,29 @@ device_build() {
     DEVICE_ROOT=$(cd "$root" && pwd)
 }
 
-# Waits up to SECONDS for CMD to succeed.
+# Waits up to SECONDS for CMD to succeed, trying every DEVICE_POLL seconds.
+DEVICE_POLL=${DEVICE_POLL:-0.1}
 device_wait() {
     local seconds=$1 deadline
     shift
     deadline=$((SECONDS + seconds))
     until "$@"; do
         [ "$SECONDS" -lt "$deadline" ] || return 1
-        sleep 0.1
+        sleep "$DEVICE_POLL"
     done
+}
+
+# Lines of the sample program's log, /var/log/NAME.log on the device.
+heartbeat_log() {
+    cat "$(device_file "/var/log/$1.log")" 2>/dev/null
+}
+
+start_count() {
+    heartbeat_log "$1" | awk '$2 == "start"' | wc -l
+}
+
+start_count_above() {
+    [ "$(start_count "$1")" -gt "$2" ]
 }
 
 device_init_ready() {

@@ -232,19 +232,6 @@ ppid_of() {
     awk '$1 == "PPid:" { print $2 }' "$(device_file "/proc/$1/status")" 2>/dev/null
 }
 
-# Lines of the sample program's log, /var/log/NAME.log on the device.
-heartbeat_log() {
-    cat "$(device_file "/var/log/$1.log")" 2>/dev/null
-}
-
-start_count() {
-    heartbeat_log "$1" | awk '$2 == "start"' | wc -l
-}
-
-start_count_above() {
-    [ "$(start_count "$1")" -gt "$2" ]
-}
-
 # Starts the sample program on the device by hand (not from init); prints
 # its device pid once it has logged its start.
 start_by_hand() {

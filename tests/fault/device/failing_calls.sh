@@ -81,7 +81,7 @@ check_outcome() {
             if [ "$edit" = deregister ]; then
                 case " $kills" in
                     *" $C_PID,SIGTERM "*)
-                        fault_wait 5 fault_c_terminated_by "$TOOL_PID" ||
+                        device_wait 5 fault_c_terminated_by "$TOOL_PID" ||
                             fault_fail "hb-c $C_PID did not get the tool's SIGTERM"
                         ;;
                     *) fault_fail "hb-c $C_PID was not terminated (signals: $kills)" ;;

@@ -114,17 +114,8 @@ fault_finish() {
 
 # --- the system log -------------------------------------------------------
 
-# Waits up to SECONDS for CMD to succeed, polling more often than the
-# harness's device_wait: the sweeps wait for syslogd hundreds of times.
-fault_wait() {
-    local seconds=$1 deadline
-    shift
-    deadline=$((SECONDS + seconds))
-    until "$@"; do
-        [ "$SECONDS" -lt "$deadline" ] || return 1
-        sleep 0.01
-    done
-}
+# The sweeps wait for syslogd hundreds of times: poll often.
+DEVICE_POLL=0.01
 
 # Logs a mark through syslogd and waits for it: every line sent before the
 # mark is in the file once the mark is.  Leaves MARK_LINE.
@@ -133,7 +124,7 @@ fault_mark() {
     local mark="fault-mark-$FAULT_MARKS" messages
     messages=$(device_file /var/log/messages)
     device_run /usr/bin/logger -t fault "$mark"
-    if ! fault_wait 10 grep -q "fault: $mark\$" "$messages"; then
+    if ! device_wait 10 grep -q "fault: $mark\$" "$messages"; then
         fault_fail "syslogd lost the mark $mark"
     fi
     MARK_LINE=$(grep -n "fault: $mark\$" "$messages" | cut -d: -f1)
@@ -485,18 +476,6 @@ fault_clear_leftovers() {
 
 # --- processes --------------------------------------------------------------
 
-fault_heartbeat_log() {
-    cat "$(device_file "/var/log/$1.log")" 2>/dev/null
-}
-
-fault_start_count() {
-    fault_heartbeat_log "$1" | awk '$2 == "start"' | wc -l
-}
-
-fault_start_count_above() {
-    [ "$(fault_start_count "$1")" -gt "$2" ]
-}
-
 # Starts a sample program by hand (init does not know it); prints its
 # device pid once it has logged its start.  With --as PATH, the sample
 # program runs under the name PATH, which need not exist as a file.
@@ -512,18 +491,18 @@ fault_start_by_hand() {
         set -- "$path" "$@"
     fi
     name=${path##*/}
-    before=$(fault_start_count "$name")
+    before=$(start_count "$name")
     device_spawn "$@"
-    if ! device_wait 5 fault_start_count_above "$name" "$before"; then
+    if ! device_wait 5 start_count_above "$name" "$before"; then
         fault_fail "$path did not start"
         return 1
     fi
-    fault_heartbeat_log "$name" | awk '$2 == "start"' | tail -n 1 | cut -d' ' -f1
+    heartbeat_log "$name" | awk '$2 == "start"' | tail -n 1 | cut -d' ' -f1
 }
 
 # Senders of SIGTERM to the sample program NAME's process PID.
 fault_term_senders() {
-    fault_heartbeat_log "$1" |
+    heartbeat_log "$1" |
         awk -v pid="$2" '$1 == pid && $2 == "term" { sub("from=", "", $3); print $3 }'
 }
 
@@ -596,7 +575,7 @@ fault_sweep_setup() {
 
 fault_sweep_boot() {
     fault_boot
-    device_wait 10 fault_start_count_above hb-a 0 || fault_fail "init did not start hb-a"
+    device_wait 10 start_count_above hb-a 0 || fault_fail "init did not start hb-a"
     # Every process from here on gets a process id above C's.
     device_run /bin/sh -c "echo $((FAULT_C_PID + 100)) >/proc/sys/kernel/ns_last_pid" ||
         device_die "cannot set the device's last process id"
@@ -613,7 +592,7 @@ C_LOG_FROM=0 # lines of C's log before the running C started
 
 # Senders of SIGTERM to the running C (its pid is that of every C).
 fault_c_term_senders() {
-    fault_heartbeat_log hb-c | tail -n +"$((C_LOG_FROM + 1))" |
+    heartbeat_log hb-c | tail -n +"$((C_LOG_FROM + 1))" |
         awk -v pid="$C_PID" '$1 == pid && $2 == "term" { sub("from=", "", $3); print $3 }'
 }
 
@@ -632,18 +611,18 @@ fault_c_gone() {
 fault_start_c() {
     local before attempt
     for attempt in 1 2 3; do
-        fault_wait 10 fault_c_gone || device_die "process $FAULT_C_PID did not end"
-        before=$(fault_start_count hb-c)
-        C_LOG_FROM=$(fault_heartbeat_log hb-c | wc -l)
+        device_wait 10 fault_c_gone || device_die "process $FAULT_C_PID did not end"
+        before=$(start_count hb-c)
+        C_LOG_FROM=$(heartbeat_log hb-c | wc -l)
         # The shell stays C's parent, and reaps it at once when it ends.
         device_spawn /bin/sh -c "echo $((FAULT_C_PID - 1)) >/proc/sys/kernel/ns_last_pid;
             (exec -a /usr/bin/hb-c /usr/bin/heartbeat -i by-hand) & wait"
-        fault_wait 5 fault_start_count_above hb-c "$before" || device_die "hb-c did not start"
-        C_PID=$(fault_heartbeat_log hb-c | awk '$2 == "start"' | tail -n 1 | cut -d' ' -f1)
+        device_wait 5 start_count_above hb-c "$before" || device_die "hb-c did not start"
+        C_PID=$(heartbeat_log hb-c | awk '$2 == "start"' | tail -n 1 | cut -d' ' -f1)
         [ "$C_PID" != "$FAULT_C_PID" ] || return 0
         # Another process took the id first: stop this C and try again.
         device_run /bin/kill -TERM "$C_PID"
-        fault_wait 5 sh -c "[ ! -e '$(device_file "/proc/$C_PID")' ]" || true
+        device_wait 5 sh -c "[ ! -e '$(device_file "/proc/$C_PID")' ]" || true
     done
     device_die "hb-c does not get process id $FAULT_C_PID"
 }

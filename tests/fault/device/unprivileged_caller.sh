@@ -53,7 +53,7 @@ expect_clean_after_run "$etc_listing"
 fault_case "deregister as $USER_NAME a program init runs"
 hb_b=
 running_b() {
-    hb_b=$(fault_heartbeat_log hb-b | awk '$2 == "start" && $3 == "ppid=1" { pid = $1 } END { print pid }')
+    hb_b=$(heartbeat_log hb-b | awk '$2 == "start" && $3 == "ppid=1" { pid = $1 } END { print pid }')
     [ -n "$hb_b" ] && fault_process_is "$hb_b" /usr/bin/hb-b
 }
 device_wait 5 running_b || fault_fail "init did not start hb-b"
