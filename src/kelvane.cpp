@@ -16,6 +16,8 @@
 namespace {
 
 constexpr char kVersion[] = "1.1.0.0";
+constexpr char kRegister[] = "register";
+constexpr char kDeregister[] = "deregister";
 constexpr int kFirstProcess = 2; // argv[0] is the tool, argv[1] the command
 constexpr unsigned char kDelete = 0x7f;
 
@@ -77,10 +79,10 @@ void Kelvane_TerminatePrograms(int argc, char *argv[], const Kelvane_Setting *se
 
 void Kelvane_Dispatch(int argc, char *argv[], const Kelvane_Setting *setting)
 {
-	if (strcmp(argv[1], "register") == 0) {
+	if (strcmp(argv[1], kRegister) == 0) {
 		if (Kelvane_Edit(argc, argv, setting, true) != 0)
 			puts("Register failed");
-	} else if (strcmp(argv[1], "deregister") == 0) {
+	} else if (strcmp(argv[1], kDeregister) == 0) {
 		if (Kelvane_Edit(argc, argv, setting, false) != 0)
 			puts("Deregister failed");
 		else
@@ -92,7 +94,7 @@ void Kelvane_Dispatch(int argc, char *argv[], const Kelvane_Setting *setting)
 
 bool Kelvane_IsEditCommand(const char *word)
 {
-	return strcmp(word, "register") == 0 || strcmp(word, "deregister") == 0;
+	return strcmp(word, kRegister) == 0 || strcmp(word, kDeregister) == 0;
 }
 
 } // namespace
