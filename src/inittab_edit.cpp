@@ -122,7 +122,10 @@ int Kelvane_LoadWorkingCopy(const char *path, size_t spare, Kelvane_LineTable *t
 	int result = 1;
 	if (total >= 0) {
 		table->capacity = static_cast<size_t>(total) + spare;
-		table->slots = static_cast<Kelvane_Slot *>(calloc(table->capacity, sizeof(Kelvane_Slot)));
+		// An empty table is still a table: some C libraries answer a
+		// request for nothing with no memory at all.
+		size_t slots = table->capacity > 0 ? table->capacity : 1;
+		table->slots = static_cast<Kelvane_Slot *>(calloc(slots, sizeof(Kelvane_Slot)));
 	}
 	if (table->slots != nullptr)
 		result = Kelvane_ReadSlots(stream, table, static_cast<size_t>(total));

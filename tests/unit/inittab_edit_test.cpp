@@ -289,6 +289,11 @@ TEST_F(InittabEdit, DeregisterSucceedsOnTotals)
 	EXPECT_EQ(0, made_up.result);
 	EXPECT_EQ(Count(0, 0) + Entry(bar), made_up.file);
 
+	// Nothing to remove from nothing is a success that changes nothing.
+	EditResult empty = Deregister("", {});
+	EXPECT_EQ(0, empty.result);
+	EXPECT_EQ("", empty.file);
+
 	for (const std::string &content : {twice, std::string()}) {
 		EditResult none = Deregister(content, {baz});
 		EXPECT_EQ(1, none.result);
