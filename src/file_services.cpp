@@ -74,7 +74,9 @@ int Kelvane_RemoveStale(const char *path)
 {
 	if (unlink(path) == 0 || errno == ENOENT)
 		return 0;
-	if (errno == EISDIR || errno == EPERM)
+	// Linux answers EISDIR for a directory; EPERM is a real refusal (a
+	// file of another user in a sticky directory) and is reported as such.
+	if (errno == EISDIR)
 		return rmdir(path);
 	return -1;
 }
