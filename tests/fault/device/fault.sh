@@ -92,6 +92,18 @@ fault_programs() {
     done
 }
 
+# The inittabs of the in-place rewrites, in $FAULT_OUT: small.a and
+# small.ab end just short of one page, large.a and large.ab of two, with
+# one or both of the programs hb-a and hb-b registered.
+fault_in_place_inittabs() {
+    fault_inittab_padded "$FAULT_OUT/small.a" "$FAULT_OUT/base.small" "$BASE_INITTAB" 4090 1 \
+        "/usr/bin/hb-a -i bound"
+    fault_inittab "$FAULT_OUT/small.ab" "$FAULT_OUT/base.small" 2 "/usr/bin/hb-a -i bound" "/usr/bin/hb-b -i bound"
+    fault_inittab_padded "$FAULT_OUT/large.ab" "$FAULT_OUT/base.large" "$BASE_INITTAB" 8190 2 \
+        "/usr/bin/hb-a -i bound" "/usr/bin/hb-b -i bound"
+    fault_inittab "$FAULT_OUT/large.a" "$FAULT_OUT/base.large" 1 "/usr/bin/hb-a -i bound"
+}
+
 fault_case() {
     FAULT_CASE=$1
     echo "-- $FAULT_CASE"

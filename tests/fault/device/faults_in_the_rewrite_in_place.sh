@@ -12,12 +12,7 @@ fault_begin faults_in_the_rewrite_in_place
 fault_programs hb-a hb-b
 mkdir -p "$DEVICE_ROOT/data"
 # The register grows the file past a page, and past the copy's buffer.
-fault_inittab_padded "$FAULT_OUT/small.a" "$FAULT_OUT/base.small" "$BASE_INITTAB" 4090 1 \
-    "/usr/bin/hb-a -i bound"
-fault_inittab "$FAULT_OUT/small.ab" "$FAULT_OUT/base.small" 2 "/usr/bin/hb-a -i bound" "/usr/bin/hb-b -i bound"
-fault_inittab_padded "$FAULT_OUT/large.ab" "$FAULT_OUT/base.large" "$BASE_INITTAB" 8190 2 \
-    "/usr/bin/hb-a -i bound" "/usr/bin/hb-b -i bound"
-fault_inittab "$FAULT_OUT/large.a" "$FAULT_OUT/base.large" 1 "/usr/bin/hb-a -i bound"
+fault_in_place_inittabs
 cp "$FAULT_OUT/small.a" "$DEVICE_ROOT/data/inittab"
 fault_boot
 device_run /bin/mount -n --bind /data/inittab "$INITTAB" || device_die "cannot bind-mount the inittab"

@@ -9,12 +9,7 @@
 fault_begin inittab_rewritten_in_place
 fault_programs hb-a hb-b
 mkdir -p "$DEVICE_ROOT/data"
-fault_inittab_padded "$FAULT_OUT/small.a" "$FAULT_OUT/base.small" "$BASE_INITTAB" 4090 1 \
-    "/usr/bin/hb-a -i bound"
-fault_inittab "$FAULT_OUT/small.ab" "$FAULT_OUT/base.small" 2 "/usr/bin/hb-a -i bound" "/usr/bin/hb-b -i bound"
-fault_inittab_padded "$FAULT_OUT/large.ab" "$FAULT_OUT/base.large" "$BASE_INITTAB" 8190 2 \
-    "/usr/bin/hb-a -i bound" "/usr/bin/hb-b -i bound"
-fault_inittab "$FAULT_OUT/large.a" "$FAULT_OUT/base.large" 1 "/usr/bin/hb-a -i bound"
+fault_in_place_inittabs
 fault_boot
 
 inode_of_inittab() {
