@@ -2,10 +2,10 @@
 #ifndef KELVANE_FILE_SERVICES_H
 #define KELVANE_FILE_SERVICES_H
 
-#include <stddef.h>
+#include "kelvane_sizes.h"
+
 #include <stdio.h>
 
-constexpr size_t kTransferSize = 4096;
 constexpr int kLockRetries = 7;
 constexpr int kMaxWaitSeconds = 10;
 

@@ -1,8 +1,6 @@
 // The in-memory line table of the working copy and the two edits on it.
 #include "inittab_edit.h"
 
-#include "file_services.h"
-
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>

@@ -2,12 +2,12 @@
 #ifndef KELVANE_INITTAB_EDIT_H
 #define KELVANE_INITTAB_EDIT_H
 
+#include "kelvane_sizes.h"
+
 #include <stddef.h>
 #include <stdio.h>
 
-constexpr size_t kLineSize = 128;    // one line slot, terminator included
-constexpr size_t kScratchSize = 132; // scratch copy of a process argument
-constexpr int kMaxPrograms = 12;     // programs registered through the tool
+constexpr int kMaxPrograms = 12; // programs registered through the tool
 constexpr char kRespawnPrefix[] = "::respawn:";
 constexpr char kOrigKey[] = "Orig:";
 constexpr char kNewKey[] = "New:";
