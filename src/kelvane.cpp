@@ -15,6 +15,7 @@
 
 namespace {
 
+constexpr char kToolName[] = "app_kelvane";
 constexpr char kVersion[] = "1.1.0.0";
 constexpr char kRegister[] = "register";
 constexpr char kDeregister[] = "deregister";
@@ -97,6 +98,17 @@ bool Kelvane_IsEditCommand(const char *word)
 	return strcmp(word, kRegister) == 0 || strcmp(word, kDeregister) == 0;
 }
 
+// glibc names log lines after the program as it was called; musl and
+// uClibc would write no name or a name of their own, so the tool says it.
+const char *Kelvane_LogIdentity(int argc, char *argv[])
+{
+	if (argc < 1 || argv[0] == nullptr)
+		return kToolName;
+	const char *slash = strrchr(argv[0], '/');
+	const char *name = slash == nullptr ? argv[0] : slash + 1;
+	return *name == '\0' ? kToolName : name;
+}
+
 } // namespace
 
 void Kelvane_Usage(void)
@@ -133,5 +145,6 @@ int Kelvane_Run(int argc, char *argv[], const Kelvane_Setting *setting)
 
 int main(int argc, char *argv[])
 {
+	openlog(Kelvane_LogIdentity(argc, argv), 0, LOG_USER);
 	return Kelvane_Run(argc, argv, &kDevice);
 }
