@@ -186,6 +186,18 @@ int Kelvane_StoreWorkingCopy(const char *path, const Kelvane_LineTable *table, s
 
 namespace {
 
+// Where key first stands in text, or nullptr. The keys are a few bytes
+// and a line at most a slot, so a plain search does; the C library's
+// two-way search would add most of a kilobyte to a static binary.
+const char *Kelvane_Find(const char *text, const char *key)
+{
+	size_t length = strlen(key);
+	for (const char *at = strchr(text, key[0]); at != nullptr; at = strchr(at + 1, key[0]))
+		if (strncmp(at, key, length) == 0)
+			return at;
+	return nullptr;
+}
+
 // A count with no number after its key, or one outside the range of int,
 // reads as -1 like a missing key.
 int Kelvane_ReadCount(const char *text)
@@ -215,7 +227,7 @@ int Kelvane_ParseTotalCountLine(const char *line, const char *key)
 		char *end = strchr(word, kSeparator);
 		if (end != nullptr)
 			*end = '\0';
-		const char *at = strstr(word, key);
+		const char *at = Kelvane_Find(word, key);
 		if (at != nullptr)
 			return Kelvane_ReadCount(at + strlen(key));
 		if (end == nullptr)
@@ -250,7 +262,7 @@ int Kelvane_FindTotalCountLine(const Kelvane_LineTable *table, int *orig, int *n
 {
 	for (size_t i = 0; i < table->read; ++i) {
 		const char *text = table->slots[i].text;
-		if (Kelvane_IsWholeLine(table, i) && strstr(text, kOrigKey) != nullptr) {
+		if (Kelvane_IsWholeLine(table, i) && Kelvane_Find(text, kOrigKey) != nullptr) {
 			*orig = Kelvane_ParseTotalCountLine(text, kOrigKey);
 			*news = Kelvane_ParseTotalCountLine(text, kNewKey);
 			return static_cast<int>(i);
