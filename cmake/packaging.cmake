@@ -54,8 +54,21 @@ endfunction()
 kelvane_debian_architecture(KELVANE_DEBIAN_ARCHITECTURE)
 
 set(CPACK_GENERATOR DEB)
-# Debian package names allow no underscore.
-set(CPACK_PACKAGE_NAME app-kelvane)
+# Debian package names allow no underscore. The static build runs on any
+# device whatever its C library, so it depends on nothing; the two install
+# the same file and stand in for each other.
+if(KELVANE_LIBC STREQUAL "musl")
+  set(CPACK_PACKAGE_NAME app-kelvane-static)
+  set(kelvane_other_package app-kelvane)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "")
+  set(CPACK_DEBIAN_PACKAGE_PROVIDES app-kelvane)
+else()
+  set(CPACK_PACKAGE_NAME app-kelvane)
+  set(kelvane_other_package app-kelvane-static)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS libc6)
+endif()
+set(CPACK_DEBIAN_PACKAGE_CONFLICTS ${kelvane_other_package})
+set(CPACK_DEBIAN_PACKAGE_REPLACES ${kelvane_other_package})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "app_kelvane")
 set(CPACK_PACKAGE_CONTACT "app_kelvane maintainers <maintainers@app-kelvane.invalid>"
@@ -71,8 +84,6 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${KELVANE_DEBIAN_ARCHITECTURE})
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The tool links the C library and nothing else.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS libc6)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 # Only the tool's own component, whatever a subproject may install.

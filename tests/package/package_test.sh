@@ -4,7 +4,7 @@
 #
 #   package_test.sh build    BUILD_DIR OUT_DIR CPACK
 #   package_test.sh install  BUILD_DIR WORK_DIR CMAKE PAGE ARCH READELF
-#   package_test.sh contents OUT_DIR WORK_DIR PAGE ARCH VERSION READELF
+#   package_test.sh contents OUT_DIR WORK_DIR PAGE ARCH VERSION READELF DEPENDS
 #   package_test.sh version  OUT_DIR WORK_DIR VERSION [EMULATOR ...]
 #
 # ARCH is the Debian architecture the build is for (amd64, armhf, ...).
@@ -107,7 +107,7 @@ check_listing() {
 }
 
 contents() {
-	out=$1 work=$2 page=$3 arch=$4 version=$5 readelf=$6
+	out=$1 work=$2 page=$3 arch=$4 version=$5 readelf=$6 depends=$7
 	deb=$(the_package "$out")
 	dpkg-deb --info "$deb"
 	got_arch=$(dpkg-deb --field "$deb" Architecture)
@@ -115,6 +115,8 @@ contents() {
 	name=$(dpkg-deb --field "$deb" Package)
 	[ "$got_arch" = "$arch" ] || fail "package architecture is '$got_arch', not $arch"
 	[ "$got_version" = "$version" ] || fail "package version is '$got_version', not $version"
+	got_depends=$(dpkg-deb --field "$deb" Depends)
+	[ "$got_depends" = "$depends" ] || fail "package depends on '$got_depends', not '$depends'"
 	[ "$(basename "$deb")" = "${name}_${version}_${arch}.deb" ] ||
 		fail "package file $(basename "$deb") is not named ${name}_${version}_${arch}.deb"
 	dpkg-deb --contents "$deb"

@@ -19,7 +19,7 @@ etc_listing=$(fault_listing /etc)
 # truncation, reservation), ENOSPC where the call may need space.
 errors_for() {
     case $1 in
-        openat) case $2 in *O_CREAT*) echo EACCES EIO ENOSPC ;; *) echo EACCES EIO ;; esac ;;
+        open | openat) case $2 in *O_CREAT*) echo EACCES EIO ENOSPC ;; *) echo EACCES EIO ;; esac ;;
         read) echo EIO EINTR ;;
         write) echo ENOSPC EIO EINTR ;;
         close) echo EIO EINTR ;;

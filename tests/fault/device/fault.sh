@@ -46,19 +46,6 @@ FAULT_OWN_PATHS='["<](/etc/inittab\+?|/etc|/tmp/tmp_watchdog|/tmp/tmp_lockfile)(
 
 # --- the device ---------------------------------------------------------
 
-# Copies a host program and the libraries it loads to the same paths in
-# the device's root.
-fault_install_host_program() {
-    local root=$1 program=$2 lib
-    mkdir -p "$root$(dirname "$program")"
-    cp -L "$program" "$root$program"
-    for lib in $(ldd "$program" 2>/dev/null |
-        awk '$2 == "=>" && $3 ~ /^\// { print $3 } $1 ~ /^\// { print $1 }'); do
-        mkdir -p "$root$(dirname "$lib")"
-        cp -L "$lib" "$root$lib"
-    done
-}
-
 fault_begin() {
     FAULT_NAME=$1
     local inittab=${2:-$BASE_INITTAB}
@@ -74,7 +61,7 @@ fault_begin() {
     rm -rf "$FAULT_OUT"
     mkdir -p "$FAULT_OUT"
     device_build "$work/$FAULT_NAME.root" "$inittab"
-    fault_install_host_program "$DEVICE_ROOT" "$strace"
+    device_install_host_program "$DEVICE_ROOT" "$strace" "$strace"
     mkdir -p "$DEVICE_ROOT$FAULT_TRACES"
 }
 
@@ -527,16 +514,18 @@ fault_process_is() {
 
 # --- errors ---------------------------------------------------------------
 
-# The C library's text for an error name, as the tool's log shows it.
+# The C library's text for an error name, as the tool's log shows it;
+# KELVANE_LIBC says which library the tool is linked against.
 fault_error_text() {
-    case $1 in
-        ENOSPC) echo "No space left on device" ;;
-        EIO) echo "Input/output error" ;;
-        EACCES) echo "Permission denied" ;;
-        EPERM) echo "Operation not permitted" ;;
-        EINTR) echo "Interrupted system call" ;;
-        ENOLCK) echo "No locks available" ;;
-        EROFS) echo "Read-only file system" ;;
+    case ${KELVANE_LIBC:-glibc}:$1 in
+        musl:EIO) echo "I/O error" ;;
+        *:EIO) echo "Input/output error" ;;
+        *:ENOSPC) echo "No space left on device" ;;
+        *:EACCES) echo "Permission denied" ;;
+        *:EPERM) echo "Operation not permitted" ;;
+        *:EINTR) echo "Interrupted system call" ;;
+        *:ENOLCK) echo "No locks available" ;;
+        *:EROFS) echo "Read-only file system" ;;
         *) echo "$1" ;;
     esac
 }
@@ -654,7 +643,7 @@ fault_sweep_plan() {
     local kind
     # The sweep covers what replacing a file takes; a run without one of
     # these calls would leave part of the promise untried.
-    for kind in openat write fsync 'rename|renameat|renameat2' 'unlink|unlinkat' flock; do
+    for kind in 'open|openat' write fsync 'rename|renameat|renameat2' 'unlink|unlinkat' flock; do
         grep -Eq "^($kind) " "$FAULT_OUT/plan" ||
             fault_fail "the run makes no call of $kind on its files"
     done
