@@ -1,5 +1,7 @@
 # shellcheck shell=bash
-# The sandboxed device shared by the end-to-end tests and the demo.
+# The sandboxed device: one back end of the end-to-end tests (the interface
+# is in target.sh), shared with scripts/demo, the fault tests and the
+# benchmark.
 #
 # A root file system is assembled in a scratch directory from the static
 # BusyBox, the tool under test (with its C library, and qemu-arm-static for
@@ -8,21 +10,17 @@
 # process 1.  Nothing of the host is changed: mounts live in the device's
 # mount namespace only, and every process of it dies with its init.
 #
-# Source from bash, then:
-#   device_build DIR INITTAB   assemble the root file system in DIR; INITTAB
-#                              must run /etc/init.d/rcS at sysinit
-#   device_start               boot it, and arm the tear-down for EXIT
-#   device_run CMD [ARG...]    run CMD on the device (its root, PID 1 is init)
-#   device_spawn CMD [ARG...]  the same in the background, output discarded
+# Besides the interface of target.sh:
 #   device_file PATH           host path of PATH as the device sees it
 #   device_app ARG...          run app_kelvane on the device
-#   device_stop                kill the device, remove DIR, check nothing is left
+#   DEVICE_PID                 the host pid of the device's init
 #
-# Inputs (environment): KELVANE_TOOL (the tool binary), KELVANE_ARCH (host or
-# armhf), DEVICE_HEARTBEAT (the static sample program), DEVICE_BUSYBOX
-# (optional, default: busybox on PATH).
+# Inputs (environment): those of target.sh, and DEVICE_BUSYBOX (optional,
+# default: busybox on PATH).
 
-DEVICE_SRC=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+. "$(dirname "${BASH_SOURCE[0]}")/target.sh"
+DEVICE_SRC=$TARGET_SRC
+DEVICE_KIND=namespace
 DEVICE_ROOT=
 DEVICE_PID=
 DEVICE_MNTNS=
@@ -30,15 +28,6 @@ DEVICE_NSFD=
 DEVICE_UNSHARE_PID=
 DEVICE_SPAWNED=()
 DEVICE_ARM_SYSROOT=/usr/arm-linux-gnueabihf
-# Exit status that CTest reports as "skipped".
-DEVICE_SKIP=77
-
-device_log() { printf '%s\n' "device: $*" >&2; }
-
-device_die() {
-    device_log "$*"
-    exit 1
-}
 
 # Missing prerequisites skip the test with a reason instead of failing it.
 device_require() {
@@ -49,9 +38,11 @@ device_require() {
     command -v unshare >/dev/null || missing+=(util-linux)
     command -v nsenter >/dev/null || missing+=(util-linux)
     command -v setpriv >/dev/null || missing+=(util-linux)
+    command -v flock >/dev/null || missing+=(util-linux)
     if [ "${KELVANE_ARCH:-host}" = armhf ]; then
         command -v qemu-arm-static >/dev/null || missing+=(qemu-user-static)
-        [ -e "$DEVICE_ARM_SYSROOT/lib/ld-linux-armhf.so.3" ] || missing+=(libc6-armhf-cross)
+        device_is_static "${KELVANE_TOOL:-}" || [ -e "$DEVICE_ARM_SYSROOT/lib/ld-linux-armhf.so.3" ] ||
+            missing+=(libc6-armhf-cross)
     fi
     if [ ${#missing[@]} -gt 0 ]; then
         device_log "skipped: install ${missing[*]}"
@@ -60,14 +51,18 @@ device_require() {
     if readelf -l "$DEVICE_BUSYBOX" | grep -q 'program interpreter'; then
         device_die "$DEVICE_BUSYBOX is dynamically linked; install busybox-static"
     fi
-    [ -x "${KELVANE_TOOL:-}" ] || device_die "KELVANE_TOOL is not an executable: ${KELVANE_TOOL:-unset}"
+    target_require_programs
     # An armhf run must not quietly test a host binary, nor the reverse.
     if readelf -h "$KELVANE_TOOL" | grep -q 'Machine: *ARM$'; then
         [ "${KELVANE_ARCH:-host}" = armhf ] || device_die "$KELVANE_TOOL is an ARM binary; set KELVANE_ARCH=armhf"
     else
         [ "${KELVANE_ARCH:-host}" = host ] || device_die "$KELVANE_TOOL is not an ARM binary"
     fi
-    [ -x "${DEVICE_HEARTBEAT:-}" ] || device_die "DEVICE_HEARTBEAT is not an executable: ${DEVICE_HEARTBEAT:-unset}"
+}
+
+# A static binary names no loader and needs no library beside it.
+device_is_static() {
+    [ -f "$1" ] && ! readelf -l "$1" | grep -q 'program interpreter'
 }
 
 # Copies a host file to the same path under the root.
@@ -80,18 +75,27 @@ device_install_as_is() {
 # The host loader and libraries of a dynamic host binary, at their own paths.
 device_install_host_libs() {
     local root=$1 binary=$2 lib
-    if ! readelf -l "$binary" | grep -q 'program interpreter'; then
-        return 0
-    fi
+    device_is_static "$binary" && return 0
     for lib in $(ldd "$binary" | awk '$2 == "=>" && $3 ~ /^\// { print $3 } $1 ~ /^\// { print $1 }'); do
         device_install_as_is "$root" "$lib"
     done
+}
+
+# A host program at DEST in the root, with the libraries it loads.
+device_install_host_program() {
+    local root=$1 program=$2 dest=$3
+    mkdir -p "$root$(dirname "$dest")"
+    cp -L "$program" "$root$dest"
+    device_install_host_libs "$root" "$program"
 }
 
 # The armhf loader and the libraries the binary needs, transitively, in /lib
 # as on the device; qemu-arm-static runs it.
 device_install_arm_libs() {
     local root=$1 binary=$2 queue=() seen=" " name
+    mkdir -p "$root/usr/bin"
+    cp "$(command -v qemu-arm-static)" "$root/usr/bin/qemu-arm-static"
+    device_is_static "$binary" && return 0
     mkdir -p "$root/lib"
     queue=(ld-linux-armhf.so.3 $(readelf -d "$binary" | sed -n 's/.*Shared library: \[\(.*\)\]/\1/p'))
     while [ ${#queue[@]} -gt 0 ]; do
@@ -103,21 +107,13 @@ device_install_arm_libs() {
         cp -L "$DEVICE_ARM_SYSROOT/lib/$name" "$root/lib/$name"
         queue+=($(readelf -d "$root/lib/$name" | sed -n 's/.*Shared library: \[\(.*\)\]/\1/p'))
     done
-    mkdir -p "$root/usr/bin"
-    cp "$(command -v qemu-arm-static)" "$root/usr/bin/qemu-arm-static"
 }
 
 device_build() {
     local root=$1 inittab=$2 applet
     device_require
-    [ -f "$inittab" ] || device_die "no inittab: $inittab"
-    # The directory is wiped first: never let that be / or a relative surprise.
-    case $root in
-        /*/*) ;;
-        *) device_die "the root must be an absolute path two levels deep: $root" ;;
-    esac
-    rm -rf "$root"
-    mkdir -p "$root"/{bin,sbin,usr/bin,usr/sbin,proc,tmp,dev,root,var/log,var/run}
+    target_fresh_root "$root"
+    mkdir -p "$root"/{bin,dev}
     cp "$DEVICE_BUSYBOX" "$root/bin/busybox"
     for applet in $("$DEVICE_BUSYBOX" --list-full); do
         [ "$applet" = bin/busybox ] && continue
@@ -128,44 +124,15 @@ device_build() {
     : >"$root/dev/null"
     : >"$root/dev/console"
     : >"$root/dev/zero"
-    cp -R "$DEVICE_SRC/rootfs/." "$root/"
-    chmod 0755 "$root/etc/init.d/rcS"
-    cp "$inittab" "$root/etc/inittab"
-    chmod 0644 "$root/etc/inittab"
-
-    cp "$DEVICE_HEARTBEAT" "$root/usr/bin/heartbeat"
-    cp "$KELVANE_TOOL" "$root/usr/bin/app_kelvane"
+    target_install_files "$root" "$inittab"
+    # BusyBox has no flock; the host's runs here as the tool's code does.
+    device_install_host_program "$root" "$(command -v flock)" /usr/bin/flock
     if [ "${KELVANE_ARCH:-host}" = armhf ]; then
         device_install_arm_libs "$root" "$KELVANE_TOOL"
     else
         device_install_host_libs "$root" "$KELVANE_TOOL"
     fi
     DEVICE_ROOT=$(cd "$root" && pwd)
-}
-
-# Waits up to SECONDS for CMD to succeed, trying every DEVICE_POLL seconds.
-DEVICE_POLL=${DEVICE_POLL:-0.1}
-device_wait() {
-    local seconds=$1 deadline
-    shift
-    deadline=$((SECONDS + seconds))
-    until "$@"; do
-        [ "$SECONDS" -lt "$deadline" ] || return 1
-        sleep "$DEVICE_POLL"
-    done
-}
-
-# Lines of the sample program's log, /var/log/NAME.log on the device.
-heartbeat_log() {
-    cat "$(device_file "/var/log/$1.log")" 2>/dev/null
-}
-
-start_count() {
-    heartbeat_log "$1" | awk '$2 == "start"' | wc -l
-}
-
-start_count_above() {
-    [ "$(start_count "$1")" -gt "$2" ]
 }
 
 device_init_ready() {
@@ -221,6 +188,15 @@ device_spawn() {
 
 device_file() {
     printf '/proc/%s/root%s\n' "$DEVICE_PID" "$1"
+}
+
+# Through init's root, the device's files are the host's to read and write.
+device_get() {
+    cat "$(device_file "$1")"
+}
+
+device_put() {
+    cat >"$(device_file "$1")"
 }
 
 # The command line that starts the tool on the device.

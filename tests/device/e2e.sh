@@ -3,10 +3,20 @@
 # compare what a user sees (standard output, exit status, /etc/inittab, the
 # system log, /tmp, the processes) with what the tool promises.
 #
+# Every case is written once, against the interface of target.sh, and runs
+# on the target that KELVANE_TARGET names: the sandboxed device (namespace,
+# the default) or the emulated ARM board (board).  Checks that only the
+# sandboxed device can make (private mounts, strace) say so with
+# e2e_namespace_only.
+#
 # A check that fails prints why and marks the test failed; the test goes on,
 # so one run shows every broken case.  e2e_finish turns that into the status.
 
-. "$(dirname "${BASH_SOURCE[0]}")/device.sh"
+case ${KELVANE_TARGET:-namespace} in
+    namespace) . "$(dirname "${BASH_SOURCE[0]}")/device.sh" ;;
+    board) . "$(dirname "${BASH_SOURCE[0]}")/../board/board.sh" ;;
+    *) echo "e2e: unknown KELVANE_TARGET ${KELVANE_TARGET}" >&2; exit 1 ;;
+esac
 set -uo pipefail
 
 E2E_NAME=
@@ -44,6 +54,13 @@ e2e_begin() {
     device_build "$work/$E2E_NAME.root" "$inittab"
 }
 
+# The rest of the test needs what only the sandboxed device has.
+e2e_namespace_only() {
+    [ "$DEVICE_KIND" = namespace ] && return 0
+    echo "== $E2E_NAME: the rest needs the sandboxed device ($*); not on the $DEVICE_KIND"
+    return 1
+}
+
 # Puts in-ns on the device, for runs in a mount namespace of their own.
 e2e_install_in_ns() {
     mkdir -p "$DEVICE_ROOT/usr/libexec/e2e"
@@ -71,7 +88,7 @@ in_ns() {
 
 e2e_boot() {
     device_start
-    echo "== $E2E_NAME: device up (init is host pid $DEVICE_PID, tool: ${KELVANE_ARCH:-host})"
+    echo "== $E2E_NAME: $DEVICE_KIND up (tool: ${KELVANE_ARCH:-host}, $(device_run /bin/uname -m))"
 }
 
 e2e_case() {
@@ -102,37 +119,46 @@ log_mark() {
     E2E_MARKS=$((E2E_MARKS + 1))
     local mark="e2e-mark-$E2E_MARKS"
     device_run /usr/bin/logger -t e2e "$mark"
-    if ! device_wait "$E2E_PATIENCE" grep -q "e2e: $mark\$" "$(device_file /var/log/messages)"; then
+    if ! device_wait "$E2E_PATIENCE" device_run /bin/grep -q "e2e: $mark\$" /var/log/messages; then
         e2e_fail "syslogd lost the mark $mark"
-        LOG_LINE=$(wc -l <"$(device_file /var/log/messages)")
+        LOG_LINE=$(device_get /var/log/messages | wc -l)
         return
     fi
-    LOG_LINE=$(grep -n "e2e: $mark\$" "$(device_file /var/log/messages)" | cut -d: -f1)
+    LOG_LINE=$(device_run /bin/grep -n "e2e: $mark\$" /var/log/messages | cut -d: -f1)
 }
 
 # Lines of the system log after line FROM (a mark).
 log_since() {
-    tail -n +"$(($1 + 1))" "$(device_file /var/log/messages)"
+    device_run /usr/bin/tail -n +"$(($1 + 1))" /var/log/messages
+}
+
+# Lines FROM+1 to TO-1 of the system log (between two marks), and the
+# tool's own of them as "facility.priority text".
+log_between() {
+    device_run /bin/sed -n "$(($1 + 1)),$(($2 - 1))p" /var/log/messages
+}
+
+app_lines() {
+    sed -n 's/^.\{15\} [^ ]* \([a-z]*\.[a-z]*\) app_kelvane: \(.*\)$/\1 \2/p'
 }
 
 # --- running the tool ----------------------------------------------------
 
-# run_app ARG...: run app_kelvane on the device through a shell that reports
+# run_app ARG...: run app_kelvane on the device through a shell that notes
 # its pid (the tool's, once it execs) and then gets out of the way; E2E_LAUNCH
 # starts that shell on the device.  Leaves RC, TOOL_PID and, in E2E_OUT, out,
 # err, log (the system log of the run) and applog (the tool's lines of it).
+E2E_PIDFILE=/var/run/e2e-tool.pid
 run_app() {
     log_mark
     LOG_FROM=$LOG_LINE
-    "${E2E_LAUNCH[@]}" /bin/sh -c 'echo $$ >&3; exec 3>&-; exec "$@"' app_kelvane \
-        "${DEVICE_APP[@]}" "$@" \
-        3>"$E2E_OUT/pid" >"$E2E_OUT/out" 2>"$E2E_OUT/err" </dev/null
+    "${E2E_LAUNCH[@]}" /bin/sh -c 'echo $$ >"$0"; exec "$@"' "$E2E_PIDFILE" \
+        "${DEVICE_APP[@]}" "$@" >"$E2E_OUT/out" 2>"$E2E_OUT/err" </dev/null
     RC=$?
-    TOOL_PID=$(cat "$E2E_OUT/pid")
+    TOOL_PID=$(device_get "$E2E_PIDFILE")
     log_mark
-    sed -n "$((LOG_FROM + 1)),$((LOG_LINE - 1))p" "$(device_file /var/log/messages)" >"$E2E_OUT/log"
-    sed -n 's/^.\{15\} [^ ]* \([a-z]*\.[a-z]*\) app_kelvane: \(.*\)$/\1 \2/p' \
-        "$E2E_OUT/log" >"$E2E_OUT/applog"
+    log_between "$LOG_FROM" "$LOG_LINE" >"$E2E_OUT/log"
+    app_lines <"$E2E_OUT/log" >"$E2E_OUT/applog"
     # The tool writes nothing to standard error; a sanitizer report lands here.
     if [ -s "$E2E_OUT/err" ]; then
         e2e_fail "standard error is not empty:"
@@ -164,8 +190,8 @@ expect_app_log() {
 
 # /etc/inittab on the device, byte for byte, against FILE.
 expect_inittab() {
-    local actual
-    actual=$(device_file /etc/inittab)
+    local actual=$E2E_OUT/inittab.actual
+    device_get /etc/inittab >"$actual"
     if ! cmp -s "$1" "$actual"; then
         e2e_fail "/etc/inittab differs from $(basename "$1") (- expected, + actual):"
         diff -u "$1" "$actual" | tail -n +3 | sed 's/^/    /'
@@ -174,17 +200,13 @@ expect_inittab() {
 
 # After a run that held the lock: no working copy, an empty lock file.
 expect_tmp_after_lock() {
-    local lock wc
-    lock=$(device_file $LOCK)
-    wc=$(device_file $WORKING_COPY)
-    if [ -e "$wc" ] || [ -L "$wc" ]; then
-        e2e_fail "$WORKING_COPY is left behind"
-    fi
-    if [ -L "$lock" ] || [ ! -f "$lock" ]; then
-        e2e_fail "$LOCK is not a regular file"
-    elif [ -s "$lock" ]; then
-        e2e_fail "$LOCK is not empty"
-    fi
+    local found
+    # shellcheck disable=SC2016 # expanded on the device
+    found=$(device_sh '
+        if [ -e "$1" ] || [ -L "$1" ]; then echo "$1 is left behind"; fi
+        if [ -L "$2" ] || [ ! -f "$2" ]; then echo "$2 is not a regular file"
+        elif [ -s "$2" ]; then echo "$2 is not empty"; fi' "$WORKING_COPY" "$LOCK")
+    [ -z "$found" ] || e2e_fail "$found"
 }
 
 # --- init ---------------------------------------------------------------
@@ -218,18 +240,27 @@ expect_no_reload() {
 # --- processes ----------------------------------------------------------
 
 # Device pids whose command line is exactly the given words, in /proc order.
+# Kernel threads have no program, so the walk skips them without a read.
 pids_of() {
-    local want dir pid cmd
-    want=$(printf '%s\0' "$@" | od -An -tx1 | tr -d ' \n')
-    for dir in "$(device_file /proc)"/[0-9]*; do
-        pid=${dir##*/}
-        cmd=$(od -An -tx1 "$dir/cmdline" 2>/dev/null | tr -d ' \n') || continue
-        [ "$cmd" = "$want" ] && echo "$pid"
-    done
+    # shellcheck disable=SC2016 # expanded on the device
+    device_sh 'for dir in /proc/[0-9]*; do
+            [ -e "$dir/exe" ] || continue
+            cmd=$(od -An -tx1 "$dir/cmdline" 2>/dev/null | tr -d " \n") || continue
+            [ "$cmd" = "$1" ] && echo "${dir#/proc/}"
+        done' "$(printf '%s\0' "$@" | od -An -tx1 | tr -d ' \n')"
 }
 
 ppid_of() {
-    awk '$1 == "PPid:" { print $2 }' "$(device_file "/proc/$1/status")" 2>/dev/null
+    device_get "/proc/$1/status" 2>/dev/null | awk '$1 == "PPid:" { print $2 }'
+}
+
+# The device pid is still a process, or no more.
+is_running() {
+    device_run /usr/bin/test -d "/proc/$1"
+}
+
+is_gone() {
+    ! is_running "$1"
 }
 
 # Starts the sample program on the device by hand (not from init); prints
@@ -295,19 +326,16 @@ wait_terminated() {
 # --- the instance lock --------------------------------------------------
 
 # Another process takes the tool's lock and holds it for SECONDS; returns
-# once it holds it.  flock(1) of the host runs in the device's namespaces;
-# the command it runs holds the lock too, and its device pid is LOCK_HOLDER.
+# once it holds it.  The command that flock runs holds the lock too, and its
+# device pid is LOCK_HOLDER.
 hold_lock() {
-    local seconds=$1 ready="$DEVICE_ROOT/var/run/lock-held"
-    rm -f "$ready"
-    [ -e "$(device_file $LOCK)" ] || : >"$(device_file $LOCK)"
-    nsenter -t "$DEVICE_PID" -m -u -i -n -p -- \
-        flock --exclusive "$DEVICE_ROOT$LOCK" \
-        sh -c 'echo $$ >"$1.new" && mv "$1.new" "$1" && exec sleep "$2"' sh "$ready" "$seconds" \
-        </dev/null >/dev/null 2>&1 &
-    DEVICE_SPAWNED+=($!)
-    if device_wait "$E2E_PATIENCE" test -s "$ready"; then
-        LOCK_HOLDER=$(cat "$ready")
+    local seconds=$1 ready=/var/run/lock-held
+    device_run /bin/rm -f "$ready"
+    # shellcheck disable=SC2016 # expanded on the device
+    device_spawn /usr/bin/flock "$LOCK" \
+        /bin/sh -c 'echo $$ >"$1.new" && mv "$1.new" "$1" && exec sleep "$2"' sh "$ready" "$seconds"
+    if device_wait "$E2E_PATIENCE" device_run /usr/bin/test -s "$ready"; then
+        LOCK_HOLDER=$(device_get "$ready")
     else
         e2e_fail "flock did not take the lock"
     fi
@@ -315,7 +343,7 @@ hold_lock() {
 
 release_lock() {
     device_run /bin/kill "$LOCK_HOLDER"
-    device_wait "$E2E_PATIENCE" test ! -e "$(device_file "/proc/$LOCK_HOLDER")" ||
+    device_wait "$E2E_PATIENCE" is_gone "$LOCK_HOLDER" ||
         e2e_fail "the lock holder did not end"
 }
 

@@ -19,7 +19,7 @@ hand_edit() {
     local new=$1
     shift
     { cat "$typical"; echo "# Orig:$lines New:$new"; printf '::respawn:%s\n' "$@"; } >"$expected"
-    cp "$expected" "$(device_file /etc/inittab)"
+    device_put /etc/inittab <"$expected"
 }
 
 # What the tool leaves after removing entries: the typical file and the
@@ -38,7 +38,7 @@ expect_term_from_tool() {
 
 # Still running, and no SIGTERM arrived.
 expect_untouched() {
-    [ -d "$(device_file "/proc/$2")" ] || e2e_fail "$1 (pid $2) is gone"
+    is_running "$2" || e2e_fail "$1 (pid $2) is gone"
     [ -z "$(term_sender "$1" "$2")" ] || e2e_fail "$1 (pid $2) got SIGTERM from pid $(term_sender "$1" "$2")"
 }
 
@@ -136,7 +136,7 @@ e2e_case "the tool signals neither init nor itself"
 # for its own path.
 hand_edit 3 "/usr/bin/heartbeat -i thrice" "/usr/bin/heartbeat -i thrice" "/usr/bin/heartbeat -i thrice"
 by_hand=$(start_by_hand /usr/bin/heartbeat -i by-hand)
-[ "$(tr '\0' '\n' <"$(device_file /proc/1/cmdline)" | head -n 1)" = init ] ||
+[ "$(device_get /proc/1/cmdline | tr '\0' '\n' | head -n 1)" = init ] ||
     e2e_fail "test setup: process 1 is not named init"
 run_app deregister "/usr/bin/heartbeat -i thrice" init /usr/bin/app_kelvane
 expect_rc 0
@@ -150,7 +150,7 @@ sleep 1
 if log_since "$LOG_FROM" | grep -q 'going down'; then
     e2e_fail "init was told to shut down"
 fi
-[ "$(readlink "/proc/$DEVICE_PID/exe")" = "$DEVICE_ROOT/bin/busybox" ] || e2e_fail "init is gone"
+[ "$(device_run /bin/readlink /proc/1/exe)" = /bin/busybox ] || e2e_fail "init is gone"
 
 e2e_case "fewer entries than arguments: nothing changes, nothing is signalled"
 hand_edit 1 "/usr/bin/heartbeat -i kept"
