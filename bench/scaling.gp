@@ -1,9 +1,14 @@
-# Time of one run against the size of the inittab, from bench/run.
+# Time of one run against the size of the inittab, from bench/run: one
+# panel for each place of /etc, the glibc and the static build of the tool
+# in each, against the shell script, cp and the floors.
 # Variables: results (directory of the scaling-FS.dat files), filesystems
 # (words, e.g. "tmpfs disk"), output (the PNG to write).
-set terminal pngcairo noenhanced size 960,600 font ",11"
+# Columns of the data: lines, glibc tool, cp, shell script, glibc exec
+# floor, static tool, static exec floor, transaction floor.
+panels = words(filesystems)
+set terminal pngcairo noenhanced size 640 * panels + 120, 620 font ",10"
 set output output
-set title "app_kelvane register on the sandboxed device: median wall time per run"
+set multiplot layout 1, panels title "app_kelvane register on the sandboxed device: median wall time per run"
 set xlabel "inittab lines"
 set ylabel "milliseconds"
 set logscale xy
@@ -11,12 +16,16 @@ set grid xtics ytics mxtics mytics
 set key top left
 set datafile missing "-"
 set xrange [20:200000]
+set yrange [0.05:1000]
 data(fs) = sprintf("%s/scaling-%s.dat", results, fs)
-plot for [fs in filesystems] data(fs) using 1:2 with linespoints lw 2 pt 7 \
-	title sprintf("app_kelvane register, /etc on %s", fs), \
-     for [fs in filesystems] data(fs) using 1:4 with linespoints lw 1 pt 5 dt 2 \
-	title sprintf("shell script register, /etc on %s", fs), \
-     for [fs in filesystems] data(fs) using 1:3 with linespoints lw 1 pt 9 dt 3 \
-	title sprintf("cp of the inittab, /etc on %s", fs), \
-     data(word(filesystems, 1)) using 1:5 with lines lw 1 lc rgb "gray40" \
-	title "exec floor (empty C program)"
+do for [fs in filesystems] {
+	set title sprintf("/etc on %s", fs)
+	plot data(fs) using 1:2 with linespoints lw 2 pt 7 lc rgb "#1f77b4" title "app_kelvane register, glibc", \
+	     data(fs) using 1:6 with linespoints lw 2 pt 9 lc rgb "#d62728" title "app_kelvane register, static", \
+	     data(fs) using 1:4 with linespoints lw 1 pt 5 dt 2 lc rgb "#2ca02c" title "shell script register", \
+	     data(fs) using 1:3 with linespoints lw 1 pt 13 dt 3 lc rgb "#9467bd" title "cp of the inittab", \
+	     data(fs) using 1:8 with lines lw 1 dt 4 lc rgb "#d62728" title "transaction floor, static (typical inittab)", \
+	     data(fs) using 1:5 with lines lw 1 lc rgb "gray40" title "exec floor, glibc", \
+	     data(fs) using 1:7 with lines lw 1 dt 2 lc rgb "gray40" title "exec floor, static"
+}
+unset multiplot
