@@ -68,6 +68,13 @@ int Kelvane_Transfer(int in, int out, const char *source, const char *destinatio
 	}
 }
 
+// openat rather than open throughout: musl's open follows every
+// O_CLOEXEC open with an fcntl of its own, for kernels of long ago.
+int Kelvane_Open(const char *path, int flags, mode_t mode = 0)
+{
+	return openat(AT_FDCWD, path, flags | O_CLOEXEC | O_NOCTTY, mode);
+}
+
 // Whatever stands at path is left over from a run that died, or planted:
 // it goes, so the new file can be created exclusively.
 int Kelvane_RemoveStale(const char *path)
@@ -82,12 +89,14 @@ int Kelvane_RemoveStale(const char *path)
 }
 
 // A private file made afresh at path, never through a link; -1 and errno
-// when that cannot be done.
+// when that cannot be done. Mostly nothing stands there.
 int Kelvane_CreateFresh(const char *path)
 {
-	if (Kelvane_RemoveStale(path) != 0)
-		return -1;
-	return open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kPrivateMode);
+	const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
+	int fd = Kelvane_Open(path, flags, kPrivateMode);
+	if (fd >= 0 || errno != EEXIST || Kelvane_RemoveStale(path) != 0)
+		return fd;
+	return Kelvane_Open(path, flags, kPrivateMode);
 }
 
 int Kelvane_CloseChecked(int fd, const char *path, int result)
@@ -103,7 +112,7 @@ int Kelvane_CloseChecked(int fd, const char *path, int result)
 
 int copy(const char *source, const char *destination)
 {
-	int in = open(source, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+	int in = Kelvane_Open(source, O_RDONLY);
 	if (in < 0) {
 		Kelvane_CopyWarning("open source file", source, errno);
 		return 1;
@@ -137,7 +146,7 @@ void Kelvane_SyncDirectory(const char *file)
 		length = 1;
 	memcpy(directory, slash == nullptr ? "." : file, length);
 	directory[length] = '\0';
-	int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	int fd = Kelvane_Open(directory, O_RDONLY | O_DIRECTORY);
 	if (fd < 0 || fsync(fd) != 0)
 		Kelvane_CopyWarning("sync directory", directory, errno);
 	if (fd >= 0)
@@ -265,7 +274,7 @@ int Kelvane_RewriteInPlace(int in, const char *source, const char *real)
 		Kelvane_CopyWarning("read source file", source, errno);
 		return 1;
 	}
-	int out = open(real, O_RDWR | O_CLOEXEC | O_NOCTTY);
+	int out = Kelvane_Open(real, O_RDWR);
 	if (out < 0) {
 		Kelvane_CopyWarning("open destination file", real, errno);
 		return 1;
@@ -286,12 +295,30 @@ int Kelvane_RewriteInPlace(int in, const char *source, const char *real)
 
 } // namespace
 
+namespace {
+
+// The file that target names: target itself, or where its links lead, in
+// real; the new content goes beside that file, so that the links stay.
+const char *Kelvane_RealFile(const char *target, char *real, struct stat *st)
+{
+	if (lstat(target, st) != 0)
+		return nullptr;
+	if (!S_ISLNK(st->st_mode))
+		return target;
+	if (realpath(target, real) == nullptr || stat(real, st) != 0)
+		return nullptr;
+	return real;
+}
+
+} // namespace
+
 int Kelvane_ReplaceFile(const char *source, const char *target)
 {
-	char real[PATH_MAX];
+	char link_target[PATH_MAX];
 	struct stat st;
 
-	if (realpath(target, real) == nullptr || stat(real, &st) != 0) {
+	const char *real = Kelvane_RealFile(target, link_target, &st);
+	if (real == nullptr) {
 		Kelvane_CopyWarning("open destination file", target, errno);
 		return 1;
 	}
@@ -299,7 +326,7 @@ int Kelvane_ReplaceFile(const char *source, const char *target)
 		Kelvane_CopyWarning("open destination file", target, EINVAL);
 		return 1;
 	}
-	int in = open(source, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY);
+	int in = Kelvane_Open(source, O_RDONLY | O_NOFOLLOW);
 	if (in < 0) {
 		Kelvane_CopyWarning("open source file", source, errno);
 		return 1;
@@ -317,8 +344,7 @@ namespace {
 // there, never block on a FIFO, and accept nothing but a regular file.
 FILE *Kelvane_OpenLockFile(const char *path)
 {
-	int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY,
-	              kLockMode);
+	int fd = Kelvane_Open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK, kLockMode);
 	if (fd < 0)
 		return nullptr;
 	struct stat st;

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -37,86 +38,106 @@ void Kelvane_EditWarning(const char *what, const char *path, int error)
 }
 
 // Large inittabs go through in a few big reads and writes rather than
-// one per page. An edit has one stream open at a time, so they share it.
+// one per page, and loading and storing share the one buffer. The working
+// copy is read and written through a plain descriptor: a stream would add
+// a buffer of its own from the heap and calls that this one makes needless.
 constexpr size_t kStreamBufferSize = 64 * 1024;
 char stream_buffer[kStreamBufferSize];
 
-FILE *Kelvane_OpenStream(const char *path, int flags, const char *mode)
+// The piece of the file at offset, into the buffer: its length, 0 at the
+// end of the file, -1 when the read fails.
+ssize_t Kelvane_ReadPiece(int fd, off_t offset)
 {
-	int fd = open(path, flags | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
-	if (fd < 0)
-		return nullptr;
-	FILE *stream = fdopen(fd, mode);
-	if (stream == nullptr)
-		close(fd);
-	else
-		setvbuf(stream, stream_buffer, _IOFBF, sizeof stream_buffer);
-	return stream;
+	ssize_t got;
+	do
+		got = pread(fd, stream_buffer, sizeof stream_buffer, offset);
+	while (got < 0 && errno == EINTR);
+	return got;
 }
 
-// Fills slots from the stream; more slots than counted means the file
-// changed under us, which the lock rules out, so it is an error.
-int Kelvane_ReadSlots(FILE *stream, Kelvane_LineTable *table, size_t limit)
+// Fills slots from the first size bytes of the buffer, going on with
+// *slot when a line runs on from the piece before. More slots than
+// counted means the file changed under us, which the lock rules out.
+int Kelvane_FillSlots(Kelvane_LineTable *table, size_t limit, size_t size, Kelvane_Slot **slot)
 {
-	char chunk[kTransferSize];
-	Kelvane_Slot *slot = nullptr;
-	size_t got;
-
-	while ((got = fread(chunk, 1, sizeof chunk, stream)) > 0) {
-		for (size_t i = 0; i < got;) {
-			if (slot == nullptr) {
-				if (table->read == limit)
-					return 1;
-				slot = &table->slots[table->read++];
+	for (size_t i = 0; i < size;) {
+		if (*slot == nullptr) {
+			if (table->read == limit) {
+				errno = EIO;
+				return 1;
 			}
-			bool ends;
-			size_t take = Kelvane_SlotPiece(chunk + i, got - i, slot->length, &ends);
-			memcpy(slot->text + slot->length, chunk + i, take);
-			slot->length += take;
-			i += take;
-			if (ends)
-				slot = nullptr;
+			*slot = &table->slots[table->read++];
 		}
+		bool ends;
+		size_t take = Kelvane_SlotPiece(stream_buffer + i, size - i, (*slot)->length, &ends);
+		memcpy((*slot)->text + (*slot)->length, stream_buffer + i, take);
+		(*slot)->length += take;
+		i += take;
+		if (ends)
+			*slot = nullptr;
 	}
-	return ferror(stream) ? 1 : 0;
+	return 0;
+}
+
+// A file of size bytes that fits the buffer is still in it from the
+// count, and is not read again.
+int Kelvane_ReadSlots(int fd, Kelvane_LineTable *table, size_t limit, off_t size)
+{
+	Kelvane_Slot *slot = nullptr;
+	if (size <= static_cast<off_t>(sizeof stream_buffer))
+		return Kelvane_FillSlots(table, limit, static_cast<size_t>(size), &slot);
+	off_t offset = 0;
+	ssize_t got;
+	while ((got = Kelvane_ReadPiece(fd, offset)) > 0) {
+		if (Kelvane_FillSlots(table, limit, static_cast<size_t>(got), &slot) != 0)
+			return 1;
+		offset += got;
+	}
+	return got < 0 ? 1 : 0;
 }
 
 } // namespace
 
 // Counts the slots the file fills: one per line, more for lines longer
-// than a slot, and one for a last line without a line break.
-int Kelvane_GetTotalLine(FILE *stream)
+// than a slot, and one for a last line without a line break. *size
+// receives the file's length.
+int Kelvane_GetTotalLine(int fd, off_t *size)
 {
-	char chunk[kTransferSize];
 	long long slots = 0;
 	size_t length = 0;
-	size_t got;
+	off_t offset = 0;
+	ssize_t got;
 
-	rewind(stream);
-	while ((got = fread(chunk, 1, sizeof chunk, stream)) > 0) {
-		for (size_t i = 0; i < got;) {
+	while ((got = Kelvane_ReadPiece(fd, offset)) > 0) {
+		for (size_t i = 0; i < static_cast<size_t>(got);) {
 			bool ends;
-			size_t take = Kelvane_SlotPiece(chunk + i, got - i, length, &ends);
+			size_t take = Kelvane_SlotPiece(stream_buffer + i, static_cast<size_t>(got) - i, length, &ends);
 			i += take;
 			length = ends ? 0 : length + take;
 			slots += ends;
 		}
+		offset += got;
 	}
-	if (ferror(stream) || slots + (length > 0) > INT_MAX)
+	if (got < 0)
 		return -1;
-	rewind(stream);
+	if (slots + (length > 0) > INT_MAX) {
+		errno = EFBIG;
+		return -1;
+	}
+	*size = offset;
 	return static_cast<int>(slots + (length > 0));
 }
 
 int Kelvane_LoadWorkingCopy(const char *path, size_t spare, Kelvane_LineTable *table)
 {
 	*table = Kelvane_LineTable{nullptr, 0, 0};
-	FILE *stream = Kelvane_OpenStream(path, O_RDONLY, "r");
-	if (stream == nullptr) {
+	int fd = openat(AT_FDCWD, path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+	if (fd < 0) {
 		Kelvane_EditWarning("open working copy", path, errno);
 		return 1;
 	}
-	int total = Kelvane_GetTotalLine(stream);
+	off_t size = 0;
+	int total = Kelvane_GetTotalLine(fd, &size);
 	int result = 1;
 	if (total >= 0) {
 		table->capacity = static_cast<size_t>(total) + spare;
@@ -126,10 +147,10 @@ int Kelvane_LoadWorkingCopy(const char *path, size_t spare, Kelvane_LineTable *t
 		table->slots = static_cast<Kelvane_Slot *>(calloc(slots, sizeof(Kelvane_Slot)));
 	}
 	if (table->slots != nullptr)
-		result = Kelvane_ReadSlots(stream, table, static_cast<size_t>(total));
+		result = Kelvane_ReadSlots(fd, table, static_cast<size_t>(total), size);
 	if (result != 0)
-		Kelvane_EditWarning("read working copy", path, ferror(stream) ? errno : EIO);
-	fclose(stream);
+		Kelvane_EditWarning("read working copy", path, errno);
+	close(fd);
 	if (result != 0)
 		Kelvane_FreeLineTable(table);
 	return result;
@@ -160,24 +181,61 @@ bool Kelvane_NeedsLineBreak(const Kelvane_LineTable *table, size_t index, size_t
 	       slot->text[slot->length - 1] != '\n' && Kelvane_HasTextAfter(table, index, count);
 }
 
+// Writes out the used bytes of the buffer.
+int Kelvane_Flush(int fd, size_t *used)
+{
+	for (size_t done = 0; done < *used;) {
+		ssize_t written = write(fd, stream_buffer + done, *used - done);
+		if (written < 0 && errno == EINTR)
+			continue;
+		if (written <= 0) {
+			if (written == 0)
+				errno = EIO;
+			return -1;
+		}
+		done += static_cast<size_t>(written);
+	}
+	*used = 0;
+	return 0;
+}
+
+// Adds size bytes to the used part of the buffer, writing it out each
+// time it fills.
+int Kelvane_Put(int fd, const char *data, size_t size, size_t *used)
+{
+	while (size > 0) {
+		size_t room = sizeof stream_buffer - *used;
+		size_t take = size < room ? size : room;
+		memcpy(stream_buffer + *used, data, take);
+		*used += take;
+		data += take;
+		size -= take;
+		if (*used == sizeof stream_buffer && Kelvane_Flush(fd, used) != 0)
+			return -1;
+	}
+	return 0;
+}
+
 } // namespace
 
 int Kelvane_StoreWorkingCopy(const char *path, const Kelvane_LineTable *table, size_t count)
 {
-	FILE *stream = Kelvane_OpenStream(path, O_WRONLY | O_TRUNC, "w");
-	if (stream == nullptr) {
+	int fd = openat(AT_FDCWD, path, O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+	if (fd < 0) {
 		Kelvane_EditWarning("open working copy", path, errno);
 		return 1;
 	}
+	size_t used = 0;
 	int error = 0;
 	for (size_t i = 0; i < count && error == 0; ++i) {
 		const Kelvane_Slot *slot = &table->slots[i];
-		if (fwrite(slot->text, 1, slot->length, stream) != slot->length)
-			error = errno;
-		else if (Kelvane_NeedsLineBreak(table, i, count) && fputc('\n', stream) == EOF)
+		if (Kelvane_Put(fd, slot->text, slot->length, &used) != 0 ||
+		    (Kelvane_NeedsLineBreak(table, i, count) && Kelvane_Put(fd, "\n", 1, &used) != 0))
 			error = errno;
 	}
-	if (fclose(stream) != 0 && error == 0)
+	if (error == 0 && Kelvane_Flush(fd, &used) != 0)
+		error = errno;
+	if (close(fd) != 0 && error == 0)
 		error = errno;
 	if (error != 0)
 		Kelvane_EditWarning("write working copy", path, error);

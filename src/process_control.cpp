@@ -39,7 +39,8 @@ bool Kelvane_StartedAs(const char *proc_root, const char *name, const char *prog
 	int n = snprintf(path, sizeof path, "%s%s/cmdline", proc_root, name);
 	if (n < 0 || static_cast<size_t>(n) >= sizeof path)
 		return false;
-	int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+	// openat: musl's open adds an fcntl to every O_CLOEXEC open.
+	int fd = openat(AT_FDCWD, path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
 	if (fd < 0)
 		return false;
 	char command[kLineSize];

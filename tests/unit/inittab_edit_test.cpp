@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace {
 
 class InittabEdit : public ::testing::Test {
@@ -109,11 +112,13 @@ TEST_F(InittabEdit, LinesAreSplitIntoSlotsAsALineReadOf128BytesWould)
 		EXPECT_EQ(c.slots, Slots(c.content, dir)) << c.content;
 		std::string path = dir.Path("count");
 		WriteFile(path, c.content);
-		FILE *stream = fopen(path.c_str(), "r");
-		ASSERT_NE(nullptr, stream);
-		EXPECT_EQ(static_cast<int>(c.slots.size()), Kelvane_GetTotalLine(stream));
-		EXPECT_EQ(0L, ftell(stream));
-		fclose(stream);
+		int fd = open(path.c_str(), O_RDONLY);
+		ASSERT_LE(0, fd);
+		off_t size = -1;
+		EXPECT_EQ(static_cast<int>(c.slots.size()), Kelvane_GetTotalLine(fd, &size));
+		EXPECT_EQ(static_cast<off_t>(c.content.size()), size);
+		EXPECT_EQ(0, lseek(fd, 0, SEEK_CUR));
+		close(fd);
 	}
 }
 

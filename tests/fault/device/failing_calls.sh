@@ -20,7 +20,7 @@ etc_listing=$(fault_listing /etc)
 errors_for() {
     case $1 in
         open | openat) case $2 in *O_CREAT*) echo EACCES EIO ENOSPC ;; *) echo EACCES EIO ;; esac ;;
-        read) echo EIO EINTR ;;
+        read | pread64) echo EIO EINTR ;;
         write) echo ENOSPC EIO EINTR ;;
         close) echo EIO EINTR ;;
         fsync | fdatasync) echo EIO ENOSPC ;;
