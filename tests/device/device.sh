@@ -157,9 +157,7 @@ device_init_ready() {
 
 device_start() {
     [ -n "$DEVICE_ROOT" ] || device_die "device_build first"
-    trap 'device_on_exit' EXIT
-    trap 'exit 130' INT
-    trap 'exit 143' TERM
+    target_arm_teardown
     # Should this shell die without running its traps (SIGKILL), the
     # death signals take unshare and then the device's init with it.
     setpriv --pdeathsig KILL -- \
@@ -256,11 +254,4 @@ device_stop() {
         device_log "processes left in the device's mount namespace: $left"
         return 1
     fi
-}
-
-device_on_exit() {
-    local status=$?
-    trap - EXIT
-    device_stop || { [ "$status" != 0 ] || status=1; }
-    exit "$status"
 }

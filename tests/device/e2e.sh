@@ -88,7 +88,7 @@ in_ns() {
 
 e2e_boot() {
     device_start
-    echo "== $E2E_NAME: $DEVICE_KIND up (tool: ${KELVANE_ARCH:-host}, $(device_run /bin/uname -m))"
+    echo "== $E2E_NAME: $DEVICE_KIND up (tool: ${KELVANE_ARCH:-host}, $(device_run /bin/uname -m)${BOARD_BOOT_SECONDS:+, ready in $BOARD_BOOT_SECONDS s})"
 }
 
 e2e_case() {

@@ -9,8 +9,8 @@
 #                              /etc/init.d/rcS at sysinit; a test may add
 #                              files under $DEVICE_ROOT until device_start
 #   device_start               boot it, and arm the tear-down for EXIT
-#   device_run CMD [ARG...]    run CMD on the device (in /, stdin empty),
-#                              with its output and exit status
+#   device_run CMD [ARG...]    run CMD on the device (in /; give it no
+#                              input), with its output and exit status
 #   device_spawn CMD [ARG...]  start CMD on the device in the background,
 #                              output discarded, and return at once
 #   device_get PATH            the content of the device's file PATH
@@ -98,4 +98,24 @@ target_install_files() {
     chmod 0644 "$root/etc/inittab"
     cp "$DEVICE_HEARTBEAT" "$root/usr/bin/heartbeat"
     cp "$KELVANE_TOOL" "$root/usr/bin/app_kelvane"
+}
+
+# Arms the tear-down: device_stop runs when the shell that started the
+# device exits, is interrupted or is terminated.
+TARGET_OWNER=
+target_arm_teardown() {
+    TARGET_OWNER=$BASHPID
+    trap 'device_on_exit' EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+}
+
+device_on_exit() {
+    local status=$?
+    trap - EXIT
+    # bash runs the trap in a child too, when "cmd &" fails before its
+    # exec (an unset variable); the device is not the child's to stop.
+    [ "$BASHPID" = "$TARGET_OWNER" ] || exit "$status"
+    device_stop || { [ "$status" != 0 ] || status=1; }
+    exit "$status"
 }
