@@ -25,6 +25,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+/* The tool's own loop for writing a whole buffer. */
+#include "kelvane_shared.h"
+
 static const char kInittab[] = "/etc/inittab";
 static const char kTemporary[] = "/etc/inittab+";
 static const char kDirectory[] = "/etc";
@@ -56,18 +59,6 @@ static int read_exactly(int fd, char *data, size_t size)
 	return 0;
 }
 
-static int write_all(int fd, const char *data, size_t size)
-{
-	while (size > 0) {
-		ssize_t done = write(fd, data, size);
-		if (done <= 0)
-			return -1;
-		data += done;
-		size -= (size_t)done;
-	}
-	return 0;
-}
-
 /* The inittab into text: *size its length, *st its owner and mode. */
 static int read_inittab(size_t *size, struct stat *st)
 {
@@ -83,7 +74,7 @@ static int read_inittab(size_t *size, struct stat *st)
 static int through_working_copy(size_t size)
 {
 	int fd = open_file(kWorkingCopy, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
-	if (fd < 0 || write_all(fd, text, size) != 0 || lseek(fd, 0, SEEK_SET) != 0)
+	if (fd < 0 || Kelvane_WriteAll(fd, text, size) != 0 || lseek(fd, 0, SEEK_SET) != 0)
 		return -1;
 	return read_exactly(fd, text, size);
 }
@@ -104,7 +95,7 @@ static int append_entry(size_t *size, const char *program)
 static int replace_inittab(size_t size, const struct stat *st)
 {
 	int fd = open_file(kTemporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
-	if (fd < 0 || write_all(fd, text, size) != 0 || fchown(fd, st->st_uid, st->st_gid) != 0 ||
+	if (fd < 0 || Kelvane_WriteAll(fd, text, size) != 0 || fchown(fd, st->st_uid, st->st_gid) != 0 ||
 	    fchmod(fd, st->st_mode & 07777) != 0 || fsync(fd) != 0 || rename(kTemporary, kInittab) != 0)
 		return -1;
 	int directory = open_file(kDirectory, O_RDONLY | O_DIRECTORY, 0);

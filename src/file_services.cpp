@@ -26,23 +26,6 @@ void Kelvane_CopyWarning(const char *what, const char *path, int error)
 	       strerror(error));
 }
 
-int Kelvane_WriteAll(int fd, const char *data, size_t size)
-{
-	while (size > 0) {
-		ssize_t done = write(fd, data, size);
-		if (done < 0 && errno == EINTR)
-			continue;
-		if (done <= 0) {
-			if (done == 0)
-				errno = EIO;
-			return -1;
-		}
-		data += done;
-		size -= static_cast<size_t>(done);
-	}
-	return 0;
-}
-
 // Copies everything from in to out; *copied receives the byte count.
 int Kelvane_Transfer(int in, int out, const char *source, const char *destination,
                      off_t *copied)

@@ -2,7 +2,7 @@
 #ifndef KELVANE_FILE_SERVICES_H
 #define KELVANE_FILE_SERVICES_H
 
-#include "kelvane_sizes.h"
+#include "kelvane_shared.h"
 
 #include <stdio.h>
 

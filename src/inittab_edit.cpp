@@ -184,17 +184,8 @@ bool Kelvane_NeedsLineBreak(const Kelvane_LineTable *table, size_t index, size_t
 // Writes out the used bytes of the buffer.
 int Kelvane_Flush(int fd, size_t *used)
 {
-	for (size_t done = 0; done < *used;) {
-		ssize_t written = write(fd, stream_buffer + done, *used - done);
-		if (written < 0 && errno == EINTR)
-			continue;
-		if (written <= 0) {
-			if (written == 0)
-				errno = EIO;
-			return -1;
-		}
-		done += static_cast<size_t>(written);
-	}
+	if (Kelvane_WriteAll(fd, stream_buffer, *used) != 0)
+		return -1;
 	*used = 0;
 	return 0;
 }

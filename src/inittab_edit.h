@@ -2,7 +2,7 @@
 #ifndef KELVANE_INITTAB_EDIT_H
 #define KELVANE_INITTAB_EDIT_H
 
-#include "kelvane_sizes.h"
+#include "kelvane_shared.h"
 
 #include <stddef.h>
 #include <sys/types.h>

@@ -1,7 +1,7 @@
 // Finds a running program by the path it was started with and stops it.
 #include "process_control.h"
 
-#include "kelvane_sizes.h"
+#include "kelvane_shared.h"
 
 #include <dirent.h>
 #include <errno.h>

@@ -166,6 +166,20 @@ run_app() {
     fi
 }
 
+# The last run succeeded and said nothing, on standard output or in the log.
+expect_quiet_success() {
+    expect_rc 0
+    expect_out </dev/null
+    expect_app_log </dev/null
+}
+
+# The last edit left FILE as /etc/inittab and a clean /tmp, and init read it.
+expect_edit_done() {
+    expect_inittab "$1"
+    expect_tmp_after_lock
+    expect_reload
+}
+
 expect_rc() {
     [ "$RC" = "$1" ] || e2e_fail "exit status $RC, expected $1"
 }

@@ -91,14 +91,10 @@ e2e_case "an argument of 116 characters is registered whole and deregistered"
 longest="/usr/bin/heartbeat -i edge $(printf 'x%.0s' $(seq 1 89))"
 [ "${#longest}" = 116 ] || e2e_fail "test setup: argument is ${#longest} characters"
 run_app register "$longest"
-expect_rc 0
-expect_out </dev/null
-expect_app_log </dev/null
+expect_quiet_success
 { cat "$original"; echo "# Orig:$(wc -l <"$original") New:1"; echo "::respawn:$longest"; } \
     >"$E2E_OUT/inittab.registered"
-expect_inittab "$E2E_OUT/inittab.registered"
-expect_tmp_after_lock
-expect_reload
+expect_edit_done "$E2E_OUT/inittab.registered"
 read -ra words <<<"$longest"
 pid=$(wait_running_under_init "${words[@]}")
 run_app deregister "$longest"

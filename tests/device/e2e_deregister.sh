@@ -47,9 +47,7 @@ run_app register "/usr/bin/heartbeat -i main"
 expect_rc 0
 main=$(wait_running_under_init /usr/bin/heartbeat -i main)
 run_app deregister "/usr/bin/heartbeat -i main"
-expect_rc 0
-expect_out </dev/null
-expect_app_log </dev/null
+expect_quiet_success
 expect_deregistered_to 0
 expect_tmp_after_lock
 expect_reload
@@ -90,9 +88,7 @@ second=$(start_by_hand /opt/vendor/bin/telemetryd --interval 60)
 # procfs lists processes by ascending pid.
 [ "$decoy" -lt "$first" ] && [ "$first" -lt "$second" ] || e2e_fail "test setup: pids $decoy $first $second"
 run_app deregister "/opt/vendor/bin/telemetryd --interval 60"
-expect_rc 0
-expect_out </dev/null
-expect_app_log </dev/null
+expect_quiet_success
 expect_deregistered_to 0
 expect_tmp_after_lock
 expect_reload
@@ -120,9 +116,7 @@ e2e_case "an argument matching two entries makes up for one matching none"
 hand_edit 2 "/usr/bin/heartbeat -i twice" "/usr/bin/heartbeat -i twice"
 by_hand=$(start_by_hand /usr/bin/heartbeat -i by-hand)
 run_app deregister "/usr/bin/heartbeat -i twice" "/opt/vendor/bin/telemetryd -i never-registered"
-expect_rc 0
-expect_out </dev/null
-expect_app_log </dev/null
+expect_quiet_success
 expect_deregistered_to 0
 expect_tmp_after_lock
 expect_reload
@@ -139,9 +133,7 @@ by_hand=$(start_by_hand /usr/bin/heartbeat -i by-hand)
 [ "$(device_get /proc/1/cmdline | tr '\0' '\n' | head -n 1)" = init ] ||
     e2e_fail "test setup: process 1 is not named init"
 run_app deregister "/usr/bin/heartbeat -i thrice" init /usr/bin/app_kelvane
-expect_rc 0
-expect_out </dev/null
-expect_app_log </dev/null
+expect_quiet_success
 expect_deregistered_to 0
 expect_reload
 expect_term_from_tool heartbeat "$by_hand"

@@ -137,9 +137,7 @@ cp "$original" "$(device_file $after/inittab.mounted)"
 in_ns inittab-mount
 run_app register "/usr/bin/heartbeat -i main"
 in_ns
-expect_rc 0
-expect_out </dev/null
-expect_app_log </dev/null
+expect_quiet_success
 first_registration_of "/usr/bin/heartbeat -i main"
 if ! cmp -s "$expected" "$(device_file $after/inittab.mounted)"; then
     e2e_fail "the mounted inittab does not hold the registration:"
@@ -156,9 +154,7 @@ mkdir -p "$(device_file /data/etc)"
 mv "$(device_file /etc/inittab)" "$(device_file /data/etc/inittab)"
 ln -s ../data/etc/inittab "$(device_file /etc/inittab)"
 run_app register "/usr/bin/heartbeat -i linked"
-expect_rc 0
-expect_out </dev/null
-expect_app_log </dev/null
+expect_quiet_success
 first_registration_of "/usr/bin/heartbeat -i linked"
 [ "$(readlink "$(device_file /etc/inittab)")" = ../data/etc/inittab ] ||
     e2e_fail "/etc/inittab is no longer the symbolic link"
@@ -181,13 +177,9 @@ while IFS='|' read -r label plant; do
     set_inittab
     device_run /bin/sh -c "$plant"
     run_app register "/usr/bin/heartbeat -i over-$label"
-    expect_rc 0
-    expect_out </dev/null
-    expect_app_log </dev/null
+    expect_quiet_success
     first_registration_of "/usr/bin/heartbeat -i over-$label"
-    expect_inittab "$expected"
-    expect_tmp_after_lock
-    expect_reload
+    expect_edit_done "$expected"
     cmp -s "$E2E_OUT/victim" "$(device_file /etc/victim)" || e2e_fail "/etc/victim was changed"
 done <<'EOF'
 link|ln -s /etc/victim /tmp/tmp_watchdog
@@ -231,9 +223,7 @@ else
     expect_out </dev/null
     echo "user.info Failed to open directory!" | expect_app_log
     { cat "$typical"; echo "# Orig:$lines New:0"; } >"$expected"
-    expect_inittab "$expected"
-    expect_tmp_after_lock
-    expect_reload
+    expect_edit_done "$expected"
     sleep 1
     [ -z "$(term_sender telemetryd "$running")" ] || e2e_fail "the program got SIGTERM"
 fi

@@ -36,12 +36,8 @@ expect_accepted() {
         echo "# Orig:$lines New:${#registered[@]}"
         printf '::respawn:%s\n' "${registered[@]}"
     } >"$expected"
-    expect_rc 0
-    expect_out </dev/null
-    expect_app_log </dev/null
-    expect_inittab "$expected"
-    expect_tmp_after_lock
-    expect_reload
+    expect_quiet_success
+    expect_edit_done "$expected"
 }
 
 e2e_case "thirteen programs in one call, on an inittab without a count line"

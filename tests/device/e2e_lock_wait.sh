@@ -33,9 +33,7 @@ expect_lock_waits ""
 elapsed_at_least "$started" "$WAITS" || e2e_fail "done before the ${WAITS}s of waits were over"
 expect_app_log </dev/null
 printf '%s\n' "# Orig:$lines New:1" "::respawn:/usr/bin/heartbeat -i patient" >>"$expected"
-expect_inittab "$expected"
-expect_tmp_after_lock
-expect_reload
+expect_edit_done "$expected"
 
 e2e_namespace_only "strace makes the release fail" || e2e_finish
 e2e_case "a failed release is logged; the run still counts as done"
@@ -47,9 +45,7 @@ expect_out </dev/null
 echo "user.info Cannot release the /tmp/tmp_lockfile" | expect_app_log
 sed -i "s/^# Orig:$lines New:1\$/# Orig:$lines New:2/" "$expected"
 echo "::respawn:/usr/bin/heartbeat -i unlucky" >>"$expected"
-expect_inittab "$expected"
-expect_tmp_after_lock
-expect_reload
+expect_edit_done "$expected"
 
 e2e_case "the lock of a run that ended is free for the next"
 run_app deregister "/usr/bin/heartbeat -i unlucky"

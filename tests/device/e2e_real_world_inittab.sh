@@ -34,39 +34,27 @@ existing=$(wait_running_under_init /usr/bin/heartbeat -i existing)
 
 e2e_case "register keeps every line and puts the entry on a line of its own"
 run_app register "/usr/bin/heartbeat -i added"
-expect_rc 0
-expect_out </dev/null
-expect_app_log </dev/null
+expect_quiet_success
 sed "s/^# Orig:$orig New:2\$/# Orig:$orig New:3/" "$fixture" >"$expected"
 printf '\n%s\n' "::respawn:/usr/bin/heartbeat -i added" >>"$expected"
-expect_inittab "$expected"
-expect_tmp_after_lock
-expect_reload
+expect_edit_done "$expected"
 added=$(wait_running_under_init /usr/bin/heartbeat -i added)
 
 e2e_case "deregister of the new entry gives back the original lines"
 run_app deregister "/usr/bin/heartbeat -i added"
-expect_rc 0
-expect_out </dev/null
-expect_app_log </dev/null
+expect_quiet_success
 { cat "$fixture"; echo; } >"$expected"
-expect_inittab "$expected"
-expect_tmp_after_lock
-expect_reload
+expect_edit_done "$expected"
 [ -z "$added" ] || wait_terminated heartbeat "$added"
 expect_stays_stopped 2 /usr/bin/heartbeat -i added
 
 e2e_case "deregister of an entry amid foreign lines moves the rest up intact"
 run_app deregister "/usr/bin/heartbeat -i existing"
-expect_rc 0
-expect_out </dev/null
-expect_app_log </dev/null
+expect_quiet_success
 { cat "$fixture"; echo; } |
     sed -e "s/^# Orig:$orig New:2\$/# Orig:$orig New:1/" \
         -e '\|^::respawn:/usr/bin/heartbeat -i existing$|d' >"$expected"
-expect_inittab "$expected"
-expect_tmp_after_lock
-expect_reload
+expect_edit_done "$expected"
 [ -z "$existing" ] || wait_terminated heartbeat "$existing"
 expect_stays_stopped 2 /usr/bin/heartbeat -i existing
 

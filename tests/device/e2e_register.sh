@@ -24,13 +24,9 @@ expect_refused() {
 
 e2e_case "first registration appends the count line and the entry"
 run_app register "/usr/bin/heartbeat -i main"
-expect_rc 0
-expect_out </dev/null
-expect_app_log </dev/null
+expect_quiet_success
 printf '%s\n' "# Orig:$lines New:1" "::respawn:/usr/bin/heartbeat -i main" >>"$expected"
-expect_inittab "$expected"
-expect_tmp_after_lock
-expect_reload
+expect_edit_done "$expected"
 
 e2e_case "init starts the registered program"
 main=$(wait_running_under_init /usr/bin/heartbeat -i main)
@@ -55,15 +51,11 @@ done
 
 e2e_case "a later registration raises the count in place and appends in order"
 run_app register "/usr/bin/heartbeat -i second" "/opt/vendor/bin/telemetryd --interval 60"
-expect_rc 0
-expect_out </dev/null
-expect_app_log </dev/null
+expect_quiet_success
 sed -i "s/^# Orig:$lines New:1\$/# Orig:$lines New:3/" "$expected"
 printf '%s\n' "::respawn:/usr/bin/heartbeat -i second" \
     "::respawn:/opt/vendor/bin/telemetryd --interval 60" >>"$expected"
-expect_inittab "$expected"
-expect_tmp_after_lock
-expect_reload
+expect_edit_done "$expected"
 wait_running_under_init /usr/bin/heartbeat -i second >/dev/null
 wait_running_under_init /opt/vendor/bin/telemetryd --interval 60 >/dev/null
 [ "$(pids_of /usr/bin/heartbeat -i main)" = "$main" ] ||
@@ -71,12 +63,8 @@ wait_running_under_init /opt/vendor/bin/telemetryd --interval 60 >/dev/null
 
 e2e_case "register without process arguments rewrites the count line as it was"
 run_app register
-expect_rc 0
-expect_out </dev/null
-expect_app_log </dev/null
-expect_inittab "$expected"
-expect_tmp_after_lock
-expect_reload
+expect_quiet_success
+expect_edit_done "$expected"
 
 e2e_case "an argument already registered is refused, with the whole call"
 run_app register "/usr/bin/heartbeat -i main"
