@@ -276,10 +276,6 @@ int Kelvane_RewriteInPlace(int in, const char *source, const char *real)
 	return Kelvane_CloseChecked(out, real, result);
 }
 
-} // namespace
-
-namespace {
-
 // The file that target names: target itself, or where its links lead, in
 // real; the new content goes beside that file, so that the links stay.
 const char *Kelvane_RealFile(const char *target, char *real, struct stat *st)

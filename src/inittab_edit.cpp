@@ -81,10 +81,10 @@ int Kelvane_FillSlots(Kelvane_LineTable *table, size_t limit, size_t size, Kelva
 
 // A file of size bytes that fits the buffer is still in it from the
 // count, and is not read again.
-int Kelvane_ReadSlots(int fd, Kelvane_LineTable *table, size_t limit, off_t size)
+int Kelvane_ReadSlots(int fd, Kelvane_LineTable *table, size_t limit, long long size)
 {
 	Kelvane_Slot *slot = nullptr;
-	if (size <= static_cast<off_t>(sizeof stream_buffer))
+	if (size <= static_cast<long long>(sizeof stream_buffer))
 		return Kelvane_FillSlots(table, limit, static_cast<size_t>(size), &slot);
 	off_t offset = 0;
 	ssize_t got;
@@ -100,8 +100,9 @@ int Kelvane_ReadSlots(int fd, Kelvane_LineTable *table, size_t limit, off_t size
 
 // Counts the slots the file fills: one per line, more for lines longer
 // than a slot, and one for a last line without a line break. *size
-// receives the file's length.
-int Kelvane_GetTotalLine(int fd, off_t *size)
+// receives the file's length (not an off_t, whose width depends on how a
+// caller was compiled).
+int Kelvane_GetTotalLine(int fd, long long *size)
 {
 	long long slots = 0;
 	size_t length = 0;
@@ -109,9 +110,10 @@ int Kelvane_GetTotalLine(int fd, off_t *size)
 	ssize_t got;
 
 	while ((got = Kelvane_ReadPiece(fd, offset)) > 0) {
-		for (size_t i = 0; i < static_cast<size_t>(got);) {
+		size_t piece = static_cast<size_t>(got);
+		for (size_t i = 0; i < piece;) {
 			bool ends;
-			size_t take = Kelvane_SlotPiece(stream_buffer + i, static_cast<size_t>(got) - i, length, &ends);
+			size_t take = Kelvane_SlotPiece(stream_buffer + i, piece - i, length, &ends);
 			i += take;
 			length = ends ? 0 : length + take;
 			slots += ends;
@@ -136,7 +138,7 @@ int Kelvane_LoadWorkingCopy(const char *path, size_t spare, Kelvane_LineTable *t
 		Kelvane_EditWarning("open working copy", path, errno);
 		return 1;
 	}
-	off_t size = 0;
+	long long size = 0;
 	int total = Kelvane_GetTotalLine(fd, &size);
 	int result = 1;
 	if (total >= 0) {

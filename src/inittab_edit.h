@@ -5,7 +5,6 @@
 #include "kelvane_shared.h"
 
 #include <stddef.h>
-#include <sys/types.h>
 
 constexpr int kMaxPrograms = 12; // programs registered through the tool
 constexpr char kRespawnPrefix[] = "::respawn:";
@@ -34,7 +33,7 @@ struct Kelvane_LineTable {
 	size_t read; // slots filled from the file
 };
 
-int Kelvane_GetTotalLine(int fd, off_t *size);
+int Kelvane_GetTotalLine(int fd, long long *size);
 int Kelvane_LoadWorkingCopy(const char *path, size_t spare, Kelvane_LineTable *table);
 int Kelvane_StoreWorkingCopy(const char *path, const Kelvane_LineTable *table, size_t count);
 void Kelvane_FreeLineTable(Kelvane_LineTable *table);

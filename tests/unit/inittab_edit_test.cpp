@@ -114,9 +114,9 @@ TEST_F(InittabEdit, LinesAreSplitIntoSlotsAsALineReadOf128BytesWould)
 		WriteFile(path, c.content);
 		int fd = open(path.c_str(), O_RDONLY);
 		ASSERT_LE(0, fd);
-		off_t size = -1;
+		long long size = -1;
 		EXPECT_EQ(static_cast<int>(c.slots.size()), Kelvane_GetTotalLine(fd, &size));
-		EXPECT_EQ(static_cast<off_t>(c.content.size()), size);
+		EXPECT_EQ(static_cast<long long>(c.content.size()), size);
 		EXPECT_EQ(0, lseek(fd, 0, SEEK_CUR));
 		close(fd);
 	}
