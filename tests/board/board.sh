@@ -174,16 +174,23 @@ board_running() {
     read -r _ _ state _ 2>/dev/null <"/proc/$BOARD_QEMU_PID/stat" && [ "$state" != Z ]
 }
 
+board_gone() { ! board_running; }
+
 # Ends the test: the board is of no use any more.  qemu is killed here, so
 # that when this runs in a subshell ($(device_run ...)), the caller's next
-# request fails at once instead of waiting out its own timeout.
+# request fails at once instead of waiting out its own timeout.  A killed
+# qemu takes a while to give back its memory on a busy machine: wait until
+# it has ended, or the caller's next request may still find it running.
 board_fail() {
     device_log "$*"
     if [ -s "$BOARD_WORK/console.log" ]; then
         device_log "the end of the console log ($BOARD_WORK/console.log):"
         tail -n 20 "$BOARD_WORK/console.log" | tr -d '\r' | awk '{ print "    " $0 }' >&2
     fi
-    [ -z "$BOARD_QEMU_PID" ] || kill -KILL "$BOARD_QEMU_PID" 2>/dev/null
+    if [ -n "$BOARD_QEMU_PID" ]; then
+        kill -KILL "$BOARD_QEMU_PID" 2>/dev/null
+        device_wait 10 board_gone || device_log "qemu (pid $BOARD_QEMU_PID) outlived SIGKILL"
+    fi
     exit 1
 }
 

@@ -30,7 +30,7 @@ boot() {
 }
 
 gone() {
-    (BOARD_QEMU_PID=$1 && ! board_running)
+    (BOARD_QEMU_PID=$1 && board_gone)
 }
 
 # device_stop succeeds, and neither qemu nor a file of the board is left.
