@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
@@ -321,33 +322,31 @@ namespace {
 
 // The lock file lives in a world-writable directory: never follow a link
 // there, never block on a FIFO, and accept nothing but a regular file.
-FILE *Kelvane_OpenLockFile(const char *path)
+// The handle is the descriptor itself: a stream on a file that stays
+// empty would only bring in the heap and a terminal query.
+int Kelvane_OpenLockFile(const char *path)
 {
 	int fd = Kelvane_Open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK, kLockMode);
 	if (fd < 0)
-		return nullptr;
+		return -1;
 	struct stat st;
 	if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
 		close(fd);
-		return nullptr;
+		return -1;
 	}
-	FILE *stream = fdopen(fd, "w");
-	if (stream == nullptr)
-		close(fd);
-	return stream;
+	return fd;
 }
 
 } // namespace
 
-int Kelvane_LockFile(FILE **handle, const char *path)
+int Kelvane_LockFile(int *handle, const char *path)
 {
 	*handle = Kelvane_OpenLockFile(path);
-	if (*handle == nullptr) {
+	if (*handle < 0) {
 		syslog(LOG_INFO, "Cannot Open the %s\n", path);
 		return 1;
 	}
-	int fd = fileno(*handle);
-	if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+	if (flock(*handle, LOCK_EX | LOCK_NB) == 0)
 		return 0;
 	for (int retry = 0; retry < kLockRetries; ++retry) {
 		printf("FLock fail by error: %s\n", strerror(errno));
@@ -355,21 +354,21 @@ int Kelvane_LockFile(FILE **handle, const char *path)
 		printf("Need wait a Random Time %d\n", wait);
 		fflush(stdout);
 		sleep(static_cast<unsigned>(wait));
-		if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+		if (flock(*handle, LOCK_EX | LOCK_NB) == 0)
 			return 0;
 	}
 	return 1;
 }
 
-int Kelvane_UnLockFile(FILE **handle, const char *path)
+int Kelvane_UnLockFile(int *handle, const char *path)
 {
-	if (*handle == nullptr)
+	if (*handle < 0)
 		return 0;
-	if (flock(fileno(*handle), LOCK_UN | LOCK_NB) != 0) {
+	if (flock(*handle, LOCK_UN | LOCK_NB) != 0) {
 		syslog(LOG_INFO, "Cannot release the %s\n", path);
 		return 1;
 	}
-	fclose(*handle);
-	*handle = nullptr;
+	close(*handle);
+	*handle = -1;
 	return 0;
 }

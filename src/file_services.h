@@ -4,8 +4,6 @@
 
 #include "kelvane_shared.h"
 
-#include <stdio.h>
-
 constexpr int kLockRetries = 7;
 constexpr int kMaxWaitSeconds = 10;
 
@@ -19,11 +17,13 @@ int copy(const char *source, const char *destination);
 // target's owner and mode. 0 on success; on failure target is untouched.
 int Kelvane_ReplaceFile(const char *source, const char *target);
 
-// Takes the advisory lock on path, retrying after random waits.
+// Takes the advisory lock on path, retrying after random waits; *handle
+// receives the lock file's descriptor, or -1 when it cannot be opened.
 // 0 when the lock is held, 1 when it was not obtained.
-int Kelvane_LockFile(FILE **handle, const char *path);
+int Kelvane_LockFile(int *handle, const char *path);
 
-// Releases the lock taken by Kelvane_LockFile and closes the handle.
-int Kelvane_UnLockFile(FILE **handle, const char *path);
+// Releases the lock taken by Kelvane_LockFile and closes the handle
+// (nothing to do for -1).
+int Kelvane_UnLockFile(int *handle, const char *path);
 
 #endif

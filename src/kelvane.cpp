@@ -131,7 +131,7 @@ int Kelvane_Run(int argc, char *argv[], const Kelvane_Setting *setting)
 	}
 	if (Kelvane_IsEditCommand(argv[1]) && Kelvane_CheckArguments(argc, argv) != 0)
 		return 1;
-	FILE *lock = nullptr;
+	int lock = -1;
 	if (Kelvane_LockFile(&lock, setting->lock_file) != 0) {
 		Kelvane_UnLockFile(&lock, setting->lock_file);
 		return 1;

@@ -160,13 +160,13 @@ private:
 
 std::string LockRun(const std::string &path, int *result)
 {
-	FILE *handle = nullptr;
+	int handle = -1;
 	testing::internal::CaptureStdout();
 	*result = Kelvane_LockFile(&handle, path.c_str());
 	fflush(stdout);
 	std::string output = testing::internal::GetCapturedStdout();
 	Kelvane_UnLockFile(&handle, path.c_str());
-	EXPECT_EQ(nullptr, handle);
+	EXPECT_EQ(-1, handle);
 	return output;
 }
 
