@@ -11,6 +11,9 @@
 #include <syslog.h>
 #include <unistd.h>
 
+// No-ops unless built with AddressSanitizer.
+#include <sanitizer/asan_interface.h>
+
 namespace {
 
 constexpr char kSeparator = ' ';
@@ -96,6 +99,24 @@ int Kelvane_ReadSlots(int fd, Kelvane_LineTable *table, size_t limit, long long 
 	return got < 0 ? 1 : 0;
 }
 
+// An inittab of up to this many slots needs no heap: the allocator's
+// start-up alone would cost more system calls than the rest of the edit.
+// One table at a time; each edit holds one.
+constexpr size_t kFixedSlots = 128;
+Kelvane_Slot fixed_slots[kFixedSlots];
+
+// Zeroed slots for a table of capacity slots. Fixed slots past the end
+// stay out of bounds for AddressSanitizer, as past the end of the heap.
+Kelvane_Slot *Kelvane_AllocateSlots(size_t capacity)
+{
+	if (capacity > kFixedSlots)
+		return static_cast<Kelvane_Slot *>(calloc(capacity, sizeof(Kelvane_Slot)));
+	memset(fixed_slots, 0, capacity * sizeof(Kelvane_Slot));
+	ASAN_POISON_MEMORY_REGION(fixed_slots + capacity,
+	                          (kFixedSlots - capacity) * sizeof(Kelvane_Slot));
+	return fixed_slots;
+}
+
 } // namespace
 
 // Counts the slots the file fills: one per line, more for lines longer
@@ -143,10 +164,7 @@ int Kelvane_LoadWorkingCopy(const char *path, size_t spare, Kelvane_LineTable *t
 	int result = 1;
 	if (total >= 0) {
 		table->capacity = static_cast<size_t>(total) + spare;
-		// An empty table is still a table: some C libraries answer a
-		// request for nothing with no memory at all.
-		size_t slots = table->capacity > 0 ? table->capacity : 1;
-		table->slots = static_cast<Kelvane_Slot *>(calloc(slots, sizeof(Kelvane_Slot)));
+		table->slots = Kelvane_AllocateSlots(table->capacity);
 	}
 	if (table->slots != nullptr)
 		result = Kelvane_ReadSlots(fd, table, static_cast<size_t>(total), size);
@@ -160,7 +178,10 @@ int Kelvane_LoadWorkingCopy(const char *path, size_t spare, Kelvane_LineTable *t
 
 void Kelvane_FreeLineTable(Kelvane_LineTable *table)
 {
-	free(table->slots);
+	if (table->slots == fixed_slots)
+		ASAN_UNPOISON_MEMORY_REGION(fixed_slots, sizeof fixed_slots);
+	else
+		free(table->slots);
 	*table = Kelvane_LineTable{nullptr, 0, 0};
 }
 

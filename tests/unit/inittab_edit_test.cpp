@@ -247,6 +247,28 @@ TEST_F(InittabEdit, NegativeCountNeverWritesPastTheTable)
 	EXPECT_EQ(expected, done.file);
 }
 
+// Small tables live in fixed slots and larger ones on the heap: either
+// way every slot of a full registration fits, and nothing past it is
+// touched (the sanitizer build checks both).
+TEST_F(InittabEdit, TablesAroundTheFixedSizeHoldAFullRegistration)
+{
+	std::vector<std::string> twelve;
+	std::string entries;
+	for (int i = 0; i < 12; ++i) {
+		twelve.push_back(foo + " -n" + std::to_string(i));
+		entries += Entry(twelve.back());
+	}
+	for (int lines = 113; lines <= 117; ++lines) {
+		std::string inittab;
+		for (int i = 0; i < lines; ++i)
+			inittab += "# line " + std::to_string(i) + "\n";
+		EXPECT_EQ(inittab + Count(lines, 12) + entries, Register(inittab, twelve).file) << lines;
+		EXPECT_EQ(inittab + Count(lines, 11) + entries.substr(Entry(twelve[0]).size()),
+		          Deregister(inittab + Count(lines, 12) + entries, {twelve[0]}).file)
+		    << lines;
+	}
+}
+
 TEST_F(InittabEdit, RegisterRefusesMissingProgramsAndDuplicates)
 {
 	const std::string base = TypicalInittab() + Count(27, 1) + Entry(foo + " -d");
