@@ -25,7 +25,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-/* The tool's own loop for writing a whole buffer. */
+/* The tool's own open and its loop for writing a whole buffer. */
 #include "kelvane_shared.h"
 
 static const char kInittab[] = "/etc/inittab";
@@ -38,13 +38,6 @@ static const char kPrefix[] = "::respawn:";
 /* Room for the inittab and the entry; only the pages the file fills are
  * ever touched. */
 static char text[1 << 20];
-
-/* openat, not open: musl's open follows every O_CLOEXEC open with an
- * fcntl of its own, a call that the transaction can do without. */
-static int open_file(const char *path, int flags, mode_t mode)
-{
-	return openat(AT_FDCWD, path, flags | O_CLOEXEC, mode);
-}
 
 /* Exactly size bytes, in as few calls as the kernel allows. */
 static int read_exactly(int fd, char *data, size_t size)
@@ -62,7 +55,7 @@ static int read_exactly(int fd, char *data, size_t size)
 /* The inittab into text: *size its length, *st its owner and mode. */
 static int read_inittab(size_t *size, struct stat *st)
 {
-	int fd = open_file(kInittab, O_RDONLY, 0);
+	int fd = Kelvane_Open(kInittab, O_RDONLY);
 	if (fd < 0 || fstat(fd, st) != 0 || st->st_size < 0 || (size_t)st->st_size >= sizeof text)
 		return -1;
 	*size = (size_t)st->st_size;
@@ -73,7 +66,7 @@ static int read_inittab(size_t *size, struct stat *st)
  * read comes from the file, not from what this program kept. */
 static int through_working_copy(size_t size)
 {
-	int fd = open_file(kWorkingCopy, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+	int fd = Kelvane_Open(kWorkingCopy, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
 	if (fd < 0 || Kelvane_WriteAll(fd, text, size) != 0 || lseek(fd, 0, SEEK_SET) != 0)
 		return -1;
 	return read_exactly(fd, text, size);
@@ -94,11 +87,11 @@ static int append_entry(size_t *size, const char *program)
 
 static int replace_inittab(size_t size, const struct stat *st)
 {
-	int fd = open_file(kTemporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+	int fd = Kelvane_Open(kTemporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
 	if (fd < 0 || Kelvane_WriteAll(fd, text, size) != 0 || fchown(fd, st->st_uid, st->st_gid) != 0 ||
 	    fchmod(fd, st->st_mode & 07777) != 0 || fsync(fd) != 0 || rename(kTemporary, kInittab) != 0)
 		return -1;
-	int directory = open_file(kDirectory, O_RDONLY | O_DIRECTORY, 0);
+	int directory = Kelvane_Open(kDirectory, O_RDONLY | O_DIRECTORY);
 	return directory < 0 || fsync(directory) != 0 ? -1 : 0;
 }
 
@@ -109,7 +102,7 @@ int main(int argc, char *argv[])
 
 	if (argc != 2)
 		return 1;
-	int lock = open_file(kLockFile, O_WRONLY | O_CREAT | O_NOFOLLOW, 0666);
+	int lock = Kelvane_Open(kLockFile, O_WRONLY | O_CREAT | O_NOFOLLOW, 0666);
 	if (lock < 0 || flock(lock, LOCK_EX | LOCK_NB) != 0)
 		return 1;
 	if (read_inittab(&size, &st) != 0 || through_working_copy(size) != 0 ||

@@ -52,13 +52,6 @@ int Kelvane_Transfer(int in, int out, const char *source, const char *destinatio
 	}
 }
 
-// openat rather than open throughout: musl's open follows every
-// O_CLOEXEC open with an fcntl of its own, for kernels of long ago.
-int Kelvane_Open(const char *path, int flags, mode_t mode = 0)
-{
-	return openat(AT_FDCWD, path, flags | O_CLOEXEC | O_NOCTTY, mode);
-}
-
 // Whatever stands at path is left over from a run that died, or planted:
 // it goes, so the new file can be created exclusively.
 int Kelvane_RemoveStale(const char *path)

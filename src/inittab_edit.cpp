@@ -154,7 +154,7 @@ int Kelvane_GetTotalLine(int fd, long long *size)
 int Kelvane_LoadWorkingCopy(const char *path, size_t spare, Kelvane_LineTable *table)
 {
 	*table = Kelvane_LineTable{nullptr, 0, 0};
-	int fd = openat(AT_FDCWD, path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+	int fd = Kelvane_Open(path, O_RDONLY | O_NOFOLLOW);
 	if (fd < 0) {
 		Kelvane_EditWarning("open working copy", path, errno);
 		return 1;
@@ -234,7 +234,7 @@ int Kelvane_Put(int fd, const char *data, size_t size, size_t *used)
 
 int Kelvane_StoreWorkingCopy(const char *path, const Kelvane_LineTable *table, size_t count)
 {
-	int fd = openat(AT_FDCWD, path, O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+	int fd = Kelvane_Open(path, O_WRONLY | O_TRUNC | O_NOFOLLOW);
 	if (fd < 0) {
 		Kelvane_EditWarning("open working copy", path, errno);
 		return 1;

@@ -39,8 +39,7 @@ bool Kelvane_StartedAs(const char *proc_root, const char *name, const char *prog
 	int n = snprintf(path, sizeof path, "%s%s/cmdline", proc_root, name);
 	if (n < 0 || static_cast<size_t>(n) >= sizeof path)
 		return false;
-	// openat: musl's open adds an fcntl to every O_CLOEXEC open.
-	int fd = openat(AT_FDCWD, path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+	int fd = Kelvane_Open(path, O_RDONLY);
 	if (fd < 0)
 		return false;
 	char command[kLineSize];
