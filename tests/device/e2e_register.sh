@@ -32,7 +32,8 @@ expect_edit_done "$expected"
 
 e2e_case "init starts the registered program"
 main=$(wait_running_under_init /usr/bin/heartbeat -i main)
-heartbeat_log heartbeat | grep -qx "$main start ppid=1 -i main" ||
+# grep reads to the end: an early exit would break the probe's pipe.
+heartbeat_log heartbeat | grep -x "$main start ppid=1 -i main" >/dev/null ||
     e2e_fail "the program did not log its start under init"
 
 e2e_case "init restarts the program when it dies"
