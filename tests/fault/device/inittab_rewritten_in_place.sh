@@ -68,7 +68,8 @@ fault_case "the inittab is a file bind-mounted over /etc/inittab: rename gives E
 cp "$FAULT_OUT/small.a" "$DEVICE_ROOT/data/inittab"
 device_run /bin/mount -n --bind /data/inittab "$INITTAB" || device_die "cannot bind-mount the inittab"
 rewrite_in_place "$FAULT_OUT/small.a" "$FAULT_OUT/small.ab" register "/usr/bin/hb-b -i bound"
-grep -q '^rename("/etc/inittab+", "/etc/inittab") = -1 EBUSY' "$FAULT_OUT/trace" ||
+# uClibc-ng renames through renameat2, glibc and musl through rename.
+grep -Eq '^rename(at2)?\(([^,]*, )?"/etc/inittab\+", ([^,]*, )?"/etc/inittab"(, 0)?\) = -1 EBUSY' "$FAULT_OUT/trace" ||
     fault_fail "the replacement by rename was not tried first"
 device_wait 5 running_under_init /usr/bin/hb-b || fault_fail "init did not start hb-b from the rewritten inittab"
 cmp -s "$FAULT_OUT/small.ab" "$DEVICE_ROOT/data/inittab" || fault_fail "the mounted file does not hold the new content"
