@@ -29,10 +29,10 @@ DEVICE_UNSHARE_PID=
 DEVICE_SPAWNED=()
 DEVICE_ARM_SYSROOT=/usr/arm-linux-gnueabihf
 
-# Missing prerequisites skip the test with a reason instead of failing it.
+# Missing prerequisites are named (device_missing).
 device_require() {
     local missing=()
-    [ "$(id -u)" = 0 ] || { device_log "skipped: needs root for namespaces"; exit "$DEVICE_SKIP"; }
+    [ "$(id -u)" = 0 ] || device_missing "root privileges (the device needs namespaces)"
     DEVICE_BUSYBOX=${DEVICE_BUSYBOX:-$(command -v busybox || true)}
     [ -n "$DEVICE_BUSYBOX" ] || missing+=(busybox-static)
     command -v unshare >/dev/null || missing+=(util-linux)
@@ -44,10 +44,7 @@ device_require() {
         device_is_static "${KELVANE_TOOL:-}" || [ -e "$DEVICE_ARM_SYSROOT/lib/ld-linux-armhf.so.3" ] ||
             missing+=(libc6-armhf-cross)
     fi
-    if [ ${#missing[@]} -gt 0 ]; then
-        device_log "skipped: install ${missing[*]}"
-        exit "$DEVICE_SKIP"
-    fi
+    [ ${#missing[@]} -eq 0 ] || device_missing "${missing[*]}"
     if readelf -l "$DEVICE_BUSYBOX" | grep -q 'program interpreter'; then
         device_die "$DEVICE_BUSYBOX is dynamically linked; install busybox-static"
     fi

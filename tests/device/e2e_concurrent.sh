@@ -35,7 +35,8 @@ for name in "${callers[@]}"; do
     [ ! -s "$E2E_OUT/$name.err" ] || e2e_fail "$name: standard error: $(cat "$E2E_OUT/$name.err")"
     # Waiting for the lock is all they print.
     device_get "$results/$name.out" >"$E2E_OUT/$name.out"
-    expect_lock_waits "" "$E2E_OUT/$name.out" 0
+    split_lock_waits "$E2E_OUT/$name.out"
+    expect_out_lines
 done
 # Whoever got the lock first is first in the file.
 device_get /etc/inittab >"$E2E_OUT/inittab"

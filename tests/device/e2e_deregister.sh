@@ -169,4 +169,16 @@ expect_untouched heartbeat "$kept"
 expect_untouched heartbeat "$twice"
 [ "$(heartbeat_log heartbeat)" = "$kept_log" ] || e2e_fail "the sample program saw a signal"
 
+e2e_namespace_only "a run without /proc" || e2e_finish
+e2e_case "no /proc: the deregistration stands, the walk's failure is logged"
+run_app --no-proc deregister "/usr/bin/heartbeat -i kept"
+expect_rc 0
+expect_out </dev/null
+echo "user.info Failed to open directory!" | expect_app_log
+{ cat "$typical"; echo "# Orig:$lines New:2"; printf '::respawn:%s\n' "/usr/bin/heartbeat -i twice" \
+    "/usr/bin/heartbeat -i twice"; } >"$expected"
+expect_edit_done "$expected"
+sleep "$E2E_GRACE"
+[ -z "$(term_sender heartbeat "$kept")" ] || e2e_fail "the program got SIGTERM"
+
 e2e_finish

@@ -41,29 +41,22 @@ expect_accepted() {
     expect_edit_done "$expected"
 }
 
-e2e_case "thirteen programs in one call, on an inittab without a count line"
-mapfile -t args < <(programs 1 13)
-run_app register "${args[@]}"
-expect_limit_refusal
-
-e2e_case "ten programs in one call are accepted"
-mapfile -t args < <(programs 1 10)
-run_app register "${args[@]}"
-expect_accepted "${args[@]}"
-
-e2e_case "ten registered: three more are refused"
-mapfile -t args < <(programs 11 13)
-run_app register "${args[@]}"
-expect_limit_refusal
-
-e2e_case "ten registered: two more make twelve"
-mapfile -t args < <(programs 11 12)
-run_app register "${args[@]}"
-expect_accepted "${args[@]}"
-
-e2e_case "twelve registered: one more is refused"
-run_app register "/usr/bin/heartbeat -i 13"
-expect_limit_refusal
+while IFS='|' read -r label first last outcome; do
+    e2e_case "$label"
+    mapfile -t args < <(programs "$first" "$last")
+    run_app register "${args[@]}"
+    if [ "$outcome" = accepted ]; then
+        expect_accepted "${args[@]}"
+    else
+        expect_limit_refusal
+    fi
+done <<'EOF'
+thirteen programs in one call, on an inittab without a count line|1|13|refused
+ten programs in one call are accepted|1|10|accepted
+ten registered: three more are refused|11|13|refused
+ten registered: two more make twelve|11|12|accepted
+twelve registered: one more is refused|13|13|refused
+EOF
 
 e2e_case "init runs the twelve programs, and not a thirteenth"
 for i in $(seq 1 12); do

@@ -5,6 +5,7 @@
 . "$(dirname "$0")/e2e.sh"
 
 e2e_begin register
+[ "$DEVICE_KIND" != namespace ] || e2e_install_strace
 # A second program path on the device, as a vendor would install it.
 mkdir -p "$DEVICE_ROOT/opt/vendor/bin"
 ln -s /usr/bin/heartbeat "$DEVICE_ROOT/opt/vendor/bin/telemetryd"
@@ -110,11 +111,35 @@ a FIFO|-p|mkfifo /etc/inittab
 a link to /dev/zero|-L|ln -s /dev/zero /etc/inittab
 EOF
 
+e2e_case "a missing inittab: both commands fail, nothing is created"
+device_run /bin/mv /etc/inittab /etc/inittab.kept
+for command in register deregister; do
+    run_app "$command" "/usr/bin/heartbeat -i main"
+    expect_rc 0
+    expect_out_lines "${command^} failed"
+    echo "user.warn [copy] unable to open source file '/etc/inittab' (No such file or directory)" |
+        expect_app_log
+    device_run /usr/bin/test ! -e /etc/inittab || e2e_fail "/etc/inittab was created"
+    expect_tmp_after_lock
+    expect_no_reload
+done
+device_run /bin/mv /etc/inittab.kept /etc/inittab
+
 e2e_case "after a refused inittab the lock is free and the next run registers"
 run_app register "/usr/bin/heartbeat -i third"
 expect_quiet_success
 sed -i "s/^# Orig:$lines New:3\$/# Orig:$lines New:4/" "$expected"
 echo "::respawn:/usr/bin/heartbeat -i third" >>"$expected"
 expect_edit_done "$expected"
+
+e2e_namespace_only "strace shows the order of the calls" || e2e_finish
+e2e_case "the new inittab is synced before it is renamed over the old, its directory after"
+run_app --trace register "/usr/bin/heartbeat -i synced"
+expect_quiet_success
+awk '/^fsync\([0-9]+<\/etc\/inittab\+>\)/ && !s { s = NR }
+    /^rename[a-z0-9]*\(.*"\/etc\/inittab\+".*"\/etc\/inittab"/ && !r { r = NR }
+    /^fsync\([0-9]+<\/etc>\)/ && r && !d { d = NR }
+    END { exit !(s && r && d && s < r) }' "$E2E_OUT/trace" ||
+    e2e_fail "the copy back is not sync, rename, sync of /etc: $(grep -E '^(fsync|rename)' "$E2E_OUT/trace" | tr '\n' '|')"
 
 e2e_finish

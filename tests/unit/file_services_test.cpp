@@ -293,22 +293,6 @@ TEST_F(FileServices, LockGivesUpAfterSevenRetries)
 	EXPECT_EQ(Waits(RecordedSleeps()), output);
 }
 
-TEST_F(FileServices, LockIsTakenOnceTheHolderLetsGo)
-{
-	std::string lock = dir.Path("lock");
-	LockHolder holder(lock);
-	ResetSleeps([&holder](int wait) {
-		if (wait == 3)
-			holder.Release();
-	});
-	int result = -1;
-	std::string output = LockRun(lock, &result);
-	EXPECT_EQ(0, result);
-	EXPECT_EQ(3u, RecordedSleeps().size());
-	EXPECT_EQ(Waits(RecordedSleeps()), output);
-	ResetSleeps();
-}
-
 // Another user who made the lock file, or can open it, could hold it
 // against every run, or remove it while a run holds it and let a second
 // run in: such a file is removed and made afresh, even while locked.
@@ -352,7 +336,8 @@ TEST_F(FileServices, LockMakesAfreshAFileThatIsNotItsOwn)
 }
 
 // While a run waits, another may make the lock file afresh: the lock
-// taken on the old file, no longer at the path, counts for nothing.
+// taken on the old file, no longer at the path, counts for nothing; the
+// run goes on waiting until the holder of the new one lets go.
 TEST_F(FileServices, LockStartsOverWhenItsFileIsReplacedWhileItWaits)
 {
 	const std::string lock = dir.Path("lock");

@@ -142,6 +142,8 @@ TEST_F(Kelvane, BadProcessArgumentsAreRefusedBeforeTheLock)
 	    {"register", foo + "\n::respawn:/bin/sh", "[Invalid] process argument holds a control character\n"},
 	    {"deregister", foo + "\t-d", "[Invalid] process argument holds a control character\n"},
 	    {"register", foo + "\x7f", "[Invalid] process argument holds a control character\n"},
+	    {"register", foo + " -i \033[1mbold", "[Invalid] process argument holds a control character\n"},
+	    {"deregister", "\r", "[Invalid] process argument holds a control character\n"},
 	    {"deregister", too_long,
 	     "[Invalid] process argument longer than 116 characters: " + too_long + "\n"},
 	};
@@ -168,6 +170,7 @@ TEST_F(Kelvane, OptionsAndUnknownWords)
 	    {{"-h"}, 1, kUsage, false},
 	    {{"-v"}, 1, "The version is 1.1.0.0\n", false},
 	    {{"-v", "register"}, 1, "The version is 1.1.0.0\n", false},
+	    {{"-h", "register", foo}, 1, kUsage, false},
 	    {{"start", foo}, 0, kUsage, true},
 	};
 	for (const auto &c : cases) {

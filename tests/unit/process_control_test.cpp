@@ -66,38 +66,4 @@ TEST_F(ProcessControl, ReportsAnUnreadableProcDirectory)
 	EXPECT_EQ(1, Kelvane_Remove(program.c_str(), dir.Path("none/").c_str(), init.Pid()));
 }
 
-// A proc tree of our own making: entries that are not processes, init,
-// the caller, and command lines without their terminator.
-void AddEntry(TempDir &root, const std::string &name, const std::string &cmdline)
-{
-	std::string entry = root.Path("proc/" + name);
-	ASSERT_EQ(0, mkdir(entry.c_str(), 0755));
-	WriteFile(entry + "/cmdline", cmdline);
-}
-
-TEST_F(ProcessControl, SkipsWhatIsNotAnotherProcess)
-{
-	ASSERT_EQ(0, mkdir(dir.Path("proc").c_str(), 0755));
-	std::string proc = dir.Path("proc/");
-	std::string match(program + std::string(1, '\0'));
-	FakeProgram target(dir.Path("other"));
-	for (const char *name : {"self", "0", "-5", "007x", "4294967297", "99999999999999999999"})
-		AddEntry(dir, name, match);
-	AddEntry(dir, std::to_string(getpid()), match);
-	AddEntry(dir, std::to_string(init.Pid()), match);
-	AddEntry(dir, std::to_string(target.Pid()), "");
-	EXPECT_EQ(-1, Kelvane_Remove(program.c_str(), proc.c_str(), init.Pid()));
-	EXPECT_TRUE(init.Received(kQuietMs).empty());
-	EXPECT_EQ(0, target.TerminatedBy(0));
-
-	// Without a terminator the comparison stays within the bytes read.
-	WriteFile(proc + std::to_string(target.Pid()) + "/cmdline", program + "x");
-	EXPECT_EQ(-1, Kelvane_Remove(program.c_str(), proc.c_str(), init.Pid()));
-	// A program that cleared its own arguments, as BusyBox init does,
-	// leaves its command line padded with terminators.
-	WriteFile(proc + std::to_string(target.Pid()) + "/cmdline", program + std::string(7, '\0'));
-	EXPECT_EQ(0, Kelvane_Remove(program.c_str(), proc.c_str(), init.Pid()));
-	EXPECT_EQ(SIGTERM, target.TerminatedBy(kWaitMs));
-}
-
 } // namespace

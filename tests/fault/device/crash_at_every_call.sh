@@ -8,33 +8,30 @@
 . "$(dirname "$0")/fault.sh"
 
 edit=${1:-}
-fault_begin "crash_at_every_call.$edit"
-fault_sweep_setup "$edit"
-fault_sweep_boot
-etc_listing=$(fault_listing /etc)
+fault_sweep_start crash_at_every_call "$edit"
 
 fault_sweep_plan
 tried=0
 left_old=0
 left_new=0
 while read -r name index _ _ paths; do
-    fault_case "$edit killed at $name #$index ($paths)"
+    e2e_case "$edit killed at $name #$index ($paths)"
     tried=$((tried + 1))
-    fault_inject_at "$name" "$index" "$paths" signal=KILL -- "${ARGS[@]}" || continue
+    fault_inject_at "$name" "$index" "$paths" signal=KILL --no-log -- "${ARGS[@]}" || continue
     state=$(fault_inittab_state "$OLD" "$NEW")
     case $state in
         old) left_old=$((left_old + 1)) ;;
         new) left_new=$((left_new + 1)) ;;
         *)
-            fault_fail "$INITTAB is neither the old nor the new content (- new, + actual):"
+            e2e_fail "$INITTAB is neither the old nor the new content (- new, + actual):"
             fault_show_inittab_diff "$NEW"
             ;;
     esac
     expect_inittab_owner
-    fault_sweep_next_run "$state" "$etc_listing"
-done <"$FAULT_OUT/plan.sweep"
+    fault_sweep_next_run "$state" "$ETC_LISTING"
+done <"$E2E_OUT/plan.sweep"
 
-fault_case "summary"
+e2e_case "summary"
 echo "crash points tried: $tried ($edit; inittab left old: $left_old, new: $left_new)"
-[ "$tried" -gt 0 ] || fault_fail "no crash point was tried"
-fault_finish
+[ "$tried" -gt 0 ] || e2e_fail "no crash point was tried"
+e2e_finish

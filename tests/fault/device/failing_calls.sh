@@ -9,10 +9,7 @@
 . "$(dirname "$0")/fault.sh"
 
 edit=${1:-}
-fault_begin "failing_calls.$edit"
-fault_sweep_setup "$edit"
-fault_sweep_boot
-etc_listing=$(fault_listing /etc)
+fault_sweep_start failing_calls "$edit"
 
 # The errors a call can meet, given the call's line in the trace: EINTR
 # where a signal can interrupt the call (reads, writes, closes, the lock,
@@ -46,7 +43,7 @@ check_outcome() {
         flock:*LOCK_EX*)
             # The lock is tried again after a wait, and then taken.
             expect_lock_waits 1
-            [ "$LOCK_ERRORS" = "$text" ] || fault_fail "the wait message gives '$LOCK_ERRORS', not '$text'"
+            [ "$LOCK_ERRORS" = "$text" ] || e2e_fail "the wait message gives '$LOCK_ERRORS', not '$text'"
             ;;
         *) expect_lock_waits 0 ;;
     esac
@@ -54,20 +51,19 @@ check_outcome() {
     case $state in
         old)
             failed=$((failed + 1))
-            [ -z "$kills" ] || fault_fail "signals sent after a failed edit: $kills"
+            [ -z "$kills" ] || e2e_fail "signals sent after a failed edit: $kills"
             if [ "$RC" = 1 ]; then
                 # Without its lock file the tool stops before any edit.
                 expect_out_lines
-                grep -qx "user.info Cannot Open the $LOCK" "$FAULT_OUT/applog" ||
-                    fault_fail "the system log does not say the lock file could not be opened"
+                grep -qx "user.info Cannot Open the $LOCK" "$E2E_OUT/applog" ||
+                    e2e_fail "the system log does not say the lock file could not be opened"
             else
                 expect_rc 0
                 expect_out_lines "$FAILED_LINE"
-                grep -qF "($text)" "$FAULT_OUT/applog" ||
-                    fault_fail "the system log does not say why ($text); it holds: $(tr '\n' '|' <"$FAULT_OUT/applog")"
+                expect_log_says "($text)"
             fi
             if [ "$edit" = deregister ] && ! fault_c_running; then
-                fault_fail "hb-c $C_PID was terminated after a failed deregistration"
+                e2e_fail "hb-c $C_PID was terminated after a failed deregistration"
             fi
             ;;
         new)
@@ -76,30 +72,30 @@ check_outcome() {
             expect_out_lines
             case " $kills" in
                 *" 1,SIGHUP "*) ;;
-                *) fault_fail "init was not signalled after a complete edit (signals: $kills)" ;;
+                *) e2e_fail "init was not signalled after a complete edit (signals: $kills)" ;;
             esac
             if [ "$edit" = deregister ]; then
                 case " $kills" in
                     *" $C_PID,SIGTERM "*)
                         device_wait 5 fault_c_terminated_by "$TOOL_PID" ||
-                            fault_fail "hb-c $C_PID did not get the tool's SIGTERM"
+                            e2e_fail "hb-c $C_PID did not get the tool's SIGTERM"
                         ;;
-                    *) fault_fail "hb-c $C_PID was not terminated (signals: $kills)" ;;
+                    *) e2e_fail "hb-c $C_PID was not terminated (signals: $kills)" ;;
                 esac
             fi
             ;;
         *)
-            fault_fail "$INITTAB is neither the old nor the new content (- new, + actual):"
+            e2e_fail "$INITTAB is neither the old nor the new content (- new, + actual):"
             fault_show_inittab_diff "$NEW"
             ;;
     esac
     expect_inittab_owner
     # One call failed, so every cleanup ran: nothing is left beside the
     # inittab, and the working copy only when its removal was what failed.
-    [ ! -e "$(device_file "$TEMPORARY")" ] || fault_fail "$TEMPORARY is left behind"
+    [ ! -e "$(device_file "$TEMPORARY")" ] || e2e_fail "$TEMPORARY is left behind"
     if [ -e "$(device_file "$WORKING_COPY")" ]; then
-        grep -qx "user.info Cannot remove $WORKING_COPY" "$FAULT_OUT/applog" ||
-            fault_fail "$WORKING_COPY is left behind, and the system log does not say so"
+        grep -qx "user.info Cannot remove $WORKING_COPY" "$E2E_OUT/applog" ||
+            e2e_fail "$WORKING_COPY is left behind, and the system log does not say so"
     fi
     OUTCOME=$state
 }
@@ -109,17 +105,17 @@ injected=0
 failed=0
 completed=0
 while read -r name index ordinal _ paths; do
-    call=$(fault_trace_call "$FAULT_OUT/trace.reference" "$name" "$ordinal")
+    call=$(fault_trace_call "$E2E_OUT/trace.reference" "$name" "$ordinal")
     for error in $(errors_for "$name" "$call"); do
-        fault_case "$edit: $name #$index ($paths) fails with $error"
+        e2e_case "$edit: $name #$index ($paths) fails with $error"
         injected=$((injected + 1))
-        fault_inject_at "$name" "$index" "$paths" "error=$error" --log -- "${ARGS[@]}" || continue
+        fault_inject_at "$name" "$index" "$paths" "error=$error" -- "${ARGS[@]}" || continue
         check_outcome "$name" "$error" "$call"
-        fault_sweep_next_run "$OUTCOME" "$etc_listing"
+        fault_sweep_next_run "$OUTCOME" "$ETC_LISTING"
     done
-done <"$FAULT_OUT/plan.sweep"
+done <"$E2E_OUT/plan.sweep"
 
-fault_case "summary"
+e2e_case "summary"
 echo "errors injected: $injected ($edit; failed with the inittab intact: $failed, completed: $completed)"
-[ "$injected" -gt 0 ] || fault_fail "no error was injected"
-fault_finish
+[ "$injected" -gt 0 ] || e2e_fail "no error was injected"
+e2e_finish

@@ -1,44 +1,28 @@
 # shellcheck shell=bash
-# What the fault tests share: the sandboxed device of the end-to-end tests,
-# with strace copied into it, so that a run of app_kelvane can be killed, or
-# can see one of its own system calls fail, at an exact call; and the
-# checks of what such a run leaves behind.
+# What the fault tests add to the harness of the end-to-end tests
+# (tests/device/e2e.sh): strace in the device, so that a run of app_kelvane
+# can be killed, or can see one of its own system calls fail, at an exact
+# call; the files such runs need; and the checks of what they leave behind.
 #
-# Source from bash (the harness's inputs as for device.sh), then:
-#   fault_begin NAME [INITTAB]    build the device for test NAME, with strace
-#   fault_boot                    boot it
-#   fault_case TEXT, fault_fail TEXT, fault_finish
-#   fault_run [OPTION...] -- ARG...   run app_kelvane on the device; options:
-#       --inject EXPR   run under strace with -e inject=EXPR (repeatable)
-#       --trace         run under strace without injecting anything
-#       --user NAME     run as that user (under strace -u)
-#       --log           collect the tool's system log lines of the run
-#       --timeout SEC   kill the run after SEC seconds (status 137)
-#     It leaves RC, TOOL_PID (traced runs), and in $FAULT_OUT: out, err,
-#     trace (the tool's own system calls), applog ("user.warning text").
-#   fault_plan TRACE              the tool's calls on its files (see there)
-#   fault_inject_at ...           one run with a fault at one such call
-#   fault_sweep_*                 what the sweeps of every call share
+# Source from bash (the harness's inputs as for e2e.sh), then:
+#   fault_begin NAME [INITTAB]   e2e_begin, with strace in the device
+#   run_app --trace / --inject EXPR (see e2e.sh) for traced runs
+#   fault_plan TRACE             the tool's calls on its files (see there)
+#   fault_inject_at ...          one run with a fault at one such call
+#   fault_sweep_*                what the sweeps of every call share
 
-. "$(dirname "${BASH_SOURCE[0]}")/../../device/device.sh"
-set -uo pipefail
-
-FAULT_NAME=
-FAULT_OUT=
-FAULT_FAILED=0
-FAULT_CASE=
-FAULT_MARKS=0
-RC=
-TOOL_PID=
-MARK_LINE=
+. "$(dirname "${BASH_SOURCE[0]}")/../../device/e2e.sh"
 
 INITTAB=/etc/inittab
 TEMPORARY=/etc/inittab+
-WORKING_COPY=/tmp/tmp_watchdog
-LOCK=/tmp/tmp_lockfile
-# Traces live on the device's root file system, never in its /tmp.
-FAULT_TRACES=/fault
-BASE_INITTAB=$DEVICE_SRC/fixtures/inittab.typical
+BASE_INITTAB=$E2E_FIXTURES/inittab.typical
+
+# The sweeps wait for syslogd hundreds of times: poll often.
+DEVICE_POLL=0.01
+# The tool walks /proc: the watcher that BusyBox timeout leaves for a
+# second after each run would change the calls of the next.  A run that
+# may hang says so with --timeout.
+E2E_RUN_LIMIT=
 
 # Paths the tool works on, as strace -y shows them: in quotes as an argument,
 # in angle brackets as what a descriptor refers to.
@@ -47,27 +31,8 @@ FAULT_OWN_PATHS='["<](/etc/inittab\+?|/etc|/tmp/tmp_watchdog|/tmp/tmp_lockfile)(
 # --- the device ---------------------------------------------------------
 
 fault_begin() {
-    FAULT_NAME=$1
-    local inittab=${2:-$BASE_INITTAB}
-    local work=${DEVICE_WORK:?DEVICE_WORK names the scratch directory}
-    local strace
-    strace=$(command -v strace) || {
-        device_log "skipped: install strace"
-        exit "$DEVICE_SKIP"
-    }
-    mkdir -p "$work"
-    work=$(cd "$work" && pwd)
-    FAULT_OUT="$work/$FAULT_NAME.out"
-    rm -rf "$FAULT_OUT"
-    mkdir -p "$FAULT_OUT"
-    device_build "$work/$FAULT_NAME.root" "$inittab"
-    device_install_host_program "$DEVICE_ROOT" "$strace" "$strace"
-    mkdir -p "$DEVICE_ROOT$FAULT_TRACES"
-}
-
-fault_boot() {
-    device_start
-    echo "== $FAULT_NAME: device up (init is host pid $DEVICE_PID, tool: ${KELVANE_ARCH:-host})"
+    e2e_begin "$@"
+    e2e_install_strace
 }
 
 # Sample programs: hard links to the sample daemon, one name each, so each
@@ -79,166 +44,16 @@ fault_programs() {
     done
 }
 
-# The inittabs of the in-place rewrites, in $FAULT_OUT: small.a and
-# small.ab end just short of one page, large.a and large.ab of two, with
-# one or both of the programs hb-a and hb-b registered.
-fault_in_place_inittabs() {
-    fault_inittab_padded "$FAULT_OUT/small.a" "$FAULT_OUT/base.small" "$BASE_INITTAB" 4090 1 \
-        "/usr/bin/hb-a -i bound"
-    fault_inittab "$FAULT_OUT/small.ab" "$FAULT_OUT/base.small" 2 "/usr/bin/hb-a -i bound" "/usr/bin/hb-b -i bound"
-    fault_inittab_padded "$FAULT_OUT/large.ab" "$FAULT_OUT/base.large" "$BASE_INITTAB" 8190 2 \
-        "/usr/bin/hb-a -i bound" "/usr/bin/hb-b -i bound"
-    fault_inittab "$FAULT_OUT/large.a" "$FAULT_OUT/base.large" 1 "/usr/bin/hb-a -i bound"
-}
-
-fault_case() {
-    FAULT_CASE=$1
-    echo "-- $FAULT_CASE"
-}
-
-fault_fail() {
-    FAULT_FAILED=1
-    echo "FAIL [$FAULT_CASE]: $*"
-}
-
-fault_finish() {
-    if [ "$FAULT_FAILED" = 0 ]; then
-        rm -rf "$FAULT_OUT"
-        echo "== $FAULT_NAME: all checks passed"
-        exit 0
-    fi
-    echo "== $FAULT_NAME: FAILED (outputs kept in $FAULT_OUT)"
-    exit 1
-}
-
-# --- the system log -------------------------------------------------------
-
-# The sweeps wait for syslogd hundreds of times: poll often.
-DEVICE_POLL=0.01
-
-# Logs a mark through syslogd and waits for it: every line sent before the
-# mark is in the file once the mark is.  Leaves MARK_LINE.
-fault_mark() {
-    FAULT_MARKS=$((FAULT_MARKS + 1))
-    local mark="fault-mark-$FAULT_MARKS" messages
-    messages=$(device_file /var/log/messages)
-    device_run /usr/bin/logger -t fault "$mark"
-    if ! device_wait 10 grep -q "fault: $mark\$" "$messages"; then
-        fault_fail "syslogd lost the mark $mark"
-    fi
-    MARK_LINE=$(grep -n "fault: $mark\$" "$messages" | cut -d: -f1)
-    MARK_LINE=${MARK_LINE:-0}
-}
-
-# Lines of the system log after line FROM, and before line TO if given.
-fault_log_between() {
-    local to=${2:-\$}
-    sed -n "$(($1 + 1)),${to}p" "$(device_file /var/log/messages)"
-}
-
-fault_reloads_between() {
-    fault_log_between "$@" | grep -c ' daemon\.[a-z]* .*reloading /etc/inittab$'
-}
-
-# The tool's own lines, as "facility.priority text".
-fault_app_lines() {
-    sed -n 's/^.\{15\} [^ ]* \([a-z]*\.[a-z]*\) app_kelvane: \(.*\)$/\1 \2/p'
-}
-
-# --- running the tool -------------------------------------------------------
-
-fault_run() {
-    local user='' trace=0 log=0 timeout='' strace_args=() command from
-    while [ $# -gt 0 ]; do
-        case $1 in
-            --inject) strace_args+=(-e "inject=$2"); trace=1; shift 2 ;;
-            --trace) trace=1; shift ;;
-            --user) user=$2; trace=1; shift 2 ;;
-            --log) log=1; shift ;;
-            --timeout) timeout=$2; shift 2 ;;
-            --) shift; break ;;
-            *) break ;;
-        esac
-    done
-    command=("${DEVICE_APP[@]}" "$@")
-    if [ "$trace" = 1 ]; then
-        rm -rf "$DEVICE_ROOT$FAULT_TRACES/run".*
-        [ -z "$user" ] || strace_args+=(-u "$user")
-        # A failed lock attempt sleeps 1 to 10 s before the retry; the
-        # retry is what matters here, not the wait.
-        # shellcheck disable=SC2054 # one strace argument names two calls
-        command=(/usr/bin/strace -f -ff -y -q -s 48 -o "$FAULT_TRACES/run"
-            -e inject=clock_nanosleep,nanosleep:retval=0:when=1
-            "${strace_args[@]}" -- "${command[@]}")
-    fi
-    [ -z "$timeout" ] || command=(/bin/busybox timeout -s KILL "$timeout" "${command[@]}")
-    if [ "$log" = 1 ]; then
-        fault_mark
-        from=$MARK_LINE
-    fi
-    device_run "${command[@]}" >"$FAULT_OUT/out" 2>"$FAULT_OUT/err" </dev/null
-    RC=$?
-    fault_split_out
-    TOOL_PID=
-    : >"$FAULT_OUT/trace"
-    if [ "$trace" = 1 ]; then
-        local file
-        # The tool's own trace is the one that starts with its execve; the
-        # emulator's helper threads have files of their own.
-        for file in "$DEVICE_ROOT$FAULT_TRACES/run".*; do
-            if [ -f "$file" ] && head -n 1 "$file" | grep -q '^execve('; then
-                cp "$file" "$FAULT_OUT/trace"
-                TOOL_PID=${file##*.}
-            fi
-        done
-        [ -n "$TOOL_PID" ] || fault_fail "strace left no trace of the tool"
-    fi
-    : >"$FAULT_OUT/applog"
-    if [ "$log" = 1 ]; then
-        fault_mark
-        fault_log_between "$from" "$((MARK_LINE - 1))" | fault_app_lines >"$FAULT_OUT/applog"
-    fi
-}
-
-# Splits the run's standard output: LOCK_WAITS receives the number of the
-# lock's pairs of wait messages it starts with, LOCK_ERRORS their error
-# texts (one a line), and $FAULT_OUT/rest holds the lines after them.
-fault_split_out() {
-    LOCK_WAITS=$(awk -v rest="$FAULT_OUT/rest" -v errors="$FAULT_OUT/lock-errors" '
-        { line[NR] = $0 }
-        END {
-            printf "" >rest
-            printf "" >errors
-            i = 1
-            while (i < NR && line[i] ~ /^FLock fail by error: ./ &&
-                   line[i + 1] ~ /^Need wait a Random Time ([1-9]|10)$/) {
-                print substr(line[i], 22) >errors
-                waits++
-                i += 2
-            }
-            for (; i <= NR; i++)
-                print line[i] >rest
-            print waits + 0
-        }' "$FAULT_OUT/out")
-    LOCK_ERRORS=$(cat "$FAULT_OUT/lock-errors")
-}
-
-# The run's standard output after the lock's wait messages, against the
-# lines given as arguments.
-expect_out_lines() {
-    local diffs
-    if ! diffs=$({ [ $# -eq 0 ] || printf '%s\n' "$@"; } | diff -u - "$FAULT_OUT/rest"); then
-        fault_fail "standard output differs (- expected, + actual):"
-        printf '%s\n' "$diffs" | tail -n +3 | sed 's/^/    /'
-    fi
-}
-
-expect_lock_waits() {
-    [ "$LOCK_WAITS" = "$1" ] || fault_fail "$LOCK_WAITS pairs of lock wait messages, expected $1"
-}
-
-expect_rc() {
-    [ "$RC" = "$1" ] || fault_fail "exit status $RC, expected $1"
+# The inittabs of the runs that meet full or awkward file systems, in
+# $E2E_OUT: small.a and small.ab end just short of one page, large.a and
+# large.ab of two, with one or both of the programs hb-a and hb-b registered
+# with the option "-i WORD".
+fault_page_inittabs() {
+    local a="/usr/bin/hb-a -i $1" b="/usr/bin/hb-b -i $1"
+    fault_inittab_padded "$E2E_OUT/small.a" "$E2E_OUT/base.small" "$BASE_INITTAB" 4090 1 "$a"
+    fault_inittab "$E2E_OUT/small.ab" "$E2E_OUT/base.small" 2 "$a" "$b"
+    fault_inittab_padded "$E2E_OUT/large.ab" "$E2E_OUT/base.large" "$BASE_INITTAB" 8190 2 "$a" "$b"
+    fault_inittab "$E2E_OUT/large.a" "$E2E_OUT/base.large" 1 "$a"
 }
 
 # --- traces -------------------------------------------------------------
@@ -300,11 +115,11 @@ fault_trace_call() {
 
 # The tool's kill calls in the last traced run, as "PID,SIGNAL".
 fault_trace_kills() {
-    sed -n 's/^kill(\([0-9-]*\), \([A-Z0-9]*\)).*/\1,\2/p' "$FAULT_OUT/trace"
+    sed -n 's/^kill(\([0-9-]*\), \([A-Z0-9]*\)).*/\1,\2/p' "$E2E_OUT/trace"
 }
 
 fault_trace_killed() {
-    tail -n 1 "$FAULT_OUT/trace" | grep -q '^+++ killed by SIGKILL +++$'
+    tail -n 1 "$E2E_OUT/trace" | grep -q '^+++ killed by SIGKILL +++$'
 }
 
 # --- the files --------------------------------------------------------------
@@ -388,13 +203,26 @@ fault_fill() {
 }
 
 # Puts FILE's content in the device's inittab (through links, as root
-# 0644, the way the tool leaves it), without telling init.
+# 0644, the way the tool leaves it), without telling init.  Init may still
+# be reading it after the last run's hang-up signal: the file is replaced
+# whole, so that init never sees a part of it, unless it is a link or a
+# mount point.
 fault_put_inittab() {
     local target
     target=$(device_file "$INITTAB")
-    cat "$1" >"$target"
+    if [ ! -L "$target" ] && ! fault_inittab_is_mount_point && cp "$1" "$target.put" &&
+        mv "$target.put" "$target"; then
+        :
+    else
+        rm -f "$target.put"
+        cat "$1" >"$target"
+    fi
     chown 0:0 "$target"
     chmod 0644 "$target"
+}
+
+fault_inittab_is_mount_point() {
+    awk '$5 == "/etc/inittab" { found = 1 } END { exit !found }' "/proc/$DEVICE_PID/mountinfo"
 }
 
 # old, new or other: what the device's inittab holds.
@@ -431,18 +259,11 @@ fault_show_inittab_diff() {
     diff -u "$1" "$(device_file "$INITTAB")" | tail -n +3 | head -n 20 | sed 's/^/    /'
 }
 
-expect_inittab() {
-    if ! cmp -s "$1" "$(device_file "$INITTAB")"; then
-        fault_fail "$INITTAB differs from $(basename "$1") (- expected, + actual):"
-        fault_show_inittab_diff "$1"
-    fi
-}
-
 # The inittab keeps root as its owner and mode 0644.
 expect_inittab_owner() {
     local got
     got=$(stat -L -c '%u:%g %a' "$(device_file "$INITTAB")")
-    [ "$got" = "0:0 644" ] || fault_fail "$INITTAB is $got, expected 0:0 644"
+    [ "$got" = "0:0 644" ] || e2e_fail "$INITTAB is $got, expected 0:0 644"
 }
 
 # The names in a device directory, one a line.
@@ -456,13 +277,13 @@ expect_clean_after_run() {
     local etc_listing=$1 lock
     lock=$(device_file "$LOCK")
     if [ "$(fault_listing /tmp)" != "$(basename "$LOCK")" ]; then
-        fault_fail "/tmp holds: $(fault_listing /tmp | tr '\n' ' ')"
+        e2e_fail "/tmp holds: $(fault_listing /tmp | tr '\n' ' ')"
     fi
     if [ -L "$lock" ] || [ ! -f "$lock" ] || [ -s "$lock" ]; then
-        fault_fail "$LOCK is not an empty regular file"
+        e2e_fail "$LOCK is not an empty regular file"
     fi
     if [ "$(fault_listing /etc)" != "$etc_listing" ]; then
-        fault_fail "/etc changed: $(diff <(printf '%s\n' "$etc_listing") <(fault_listing /etc) |
+        e2e_fail "/etc changed: $(diff <(printf '%s\n' "$etc_listing") <(fault_listing /etc) |
             sed -n 's/^[<>] //p' | tr '\n' ' ')"
     fi
 }
@@ -474,36 +295,6 @@ fault_clear_leftovers() {
 }
 
 # --- processes --------------------------------------------------------------
-
-# Starts a sample program by hand (init does not know it); prints its
-# device pid once it has logged its start.  With --as PATH, the sample
-# program runs under the name PATH, which need not exist as a file.
-fault_start_by_hand() {
-    local path name before
-    if [ "$1" = --as ]; then
-        path=$2
-        shift 2
-        set -- /bin/sh -c 'exec -a "$0" /usr/bin/heartbeat "$@"' "$path" "$@"
-    else
-        path=$1
-        shift
-        set -- "$path" "$@"
-    fi
-    name=${path##*/}
-    before=$(start_count "$name")
-    device_spawn "$@"
-    if ! device_wait 5 start_count_above "$name" "$before"; then
-        fault_fail "$path did not start"
-        return 1
-    fi
-    heartbeat_log "$name" | awk '$2 == "start"' | tail -n 1 | cut -d' ' -f1
-}
-
-# Senders of SIGTERM to the sample program NAME's process PID.
-fault_term_senders() {
-    heartbeat_log "$1" |
-        awk -v pid="$2" '$1 == pid && $2 == "term" { sub("from=", "", $3); print $3 }'
-}
 
 # The process runs and is the sample program at PATH.
 fault_process_is() {
@@ -540,7 +331,7 @@ fault_error_text() {
 # file, so that init can never start a copy of it; C runs only by hand,
 # under that name (see fault_start_c).
 fault_sweep_setup() {
-    local edit=$1 base=$FAULT_OUT/inittab.base i
+    local edit=$1 base=$E2E_OUT/inittab.base i
     SWEEP_EDIT=$edit
     {
         cat "$BASE_INITTAB"
@@ -549,23 +340,23 @@ fault_sweep_setup() {
         done
     } >"$base"
     fault_programs hb-a hb-b
-    fault_inittab "$FAULT_OUT/inittab.a" "$base" 1 "/usr/bin/hb-a -i kept"
-    fault_inittab "$FAULT_OUT/inittab.ab" "$base" 2 "/usr/bin/hb-a -i kept" "/usr/bin/hb-b -i swept"
-    fault_inittab "$FAULT_OUT/inittab.ac" "$base" 2 "/usr/bin/hb-a -i kept" "/usr/bin/hb-c -i swept"
+    fault_inittab "$E2E_OUT/inittab.a" "$base" 1 "/usr/bin/hb-a -i kept"
+    fault_inittab "$E2E_OUT/inittab.ab" "$base" 2 "/usr/bin/hb-a -i kept" "/usr/bin/hb-b -i swept"
+    fault_inittab "$E2E_OUT/inittab.ac" "$base" 2 "/usr/bin/hb-a -i kept" "/usr/bin/hb-c -i swept"
     # Init runs A from boot on, and nothing else of the sweep: the set of
     # processes, and with it the tool's walk of /proc, stays the same.
-    cp "$FAULT_OUT/inittab.a" "$DEVICE_ROOT$INITTAB"
+    cp "$E2E_OUT/inittab.a" "$DEVICE_ROOT$INITTAB"
     case $edit in
         register)
-            OLD=$FAULT_OUT/inittab.a
-            NEW=$FAULT_OUT/inittab.ab
+            OLD=$E2E_OUT/inittab.a
+            NEW=$E2E_OUT/inittab.ab
             ARGS=(register "/usr/bin/hb-b -i swept")
             AGAIN=("[Duplicated]" "Register failed")
             FAILED_LINE="Register failed"
             ;;
         deregister)
-            OLD=$FAULT_OUT/inittab.ac
-            NEW=$FAULT_OUT/inittab.a
+            OLD=$E2E_OUT/inittab.ac
+            NEW=$E2E_OUT/inittab.a
             ARGS=(deregister "/usr/bin/hb-c -i swept")
             AGAIN=("[Nothing to deregister]" "Deregister failed")
             FAILED_LINE="Deregister failed"
@@ -574,12 +365,17 @@ fault_sweep_setup() {
     esac
 }
 
-fault_sweep_boot() {
-    fault_boot
-    device_wait 10 start_count_above hb-a 0 || fault_fail "init did not start hb-a"
+# fault_sweep_start NAME EDIT: the device of sweep NAME.EDIT, booted, with
+# /etc as ETC_LISTING lists it.
+fault_sweep_start() {
+    fault_begin "$1.$2"
+    fault_sweep_setup "$2"
+    e2e_boot
+    device_wait 10 start_count_above hb-a 0 || e2e_fail "init did not start hb-a"
     # Every process from here on gets a process id above C's.
     device_run /bin/sh -c "echo $((FAULT_C_PID + 100)) >/proc/sys/kernel/ns_last_pid" ||
         device_die "cannot set the device's last process id"
+    ETC_LISTING=$(fault_listing /etc)
 }
 
 # Program C runs by hand, under its name, always with the same process id,
@@ -633,30 +429,30 @@ fault_start_c() {
     device_die "hb-c does not get process id $FAULT_C_PID"
 }
 
-# The reference run: the plan of the sweep, in $FAULT_OUT/plan.
+# The reference run: the plan of the sweep, in $E2E_OUT/plan.
 fault_sweep_plan() {
-    fault_case "${1:-a run without faults, traced}"
+    e2e_case "${1:-a run without faults, traced}"
     # Every run of the sweep finds the lock file that the first run made;
     # the plan is made from one that finds it too.
     if [ ! -e "$(device_file "$LOCK")" ]; then
         sweep_reset
-        fault_run -- "${ARGS[@]}"
+        run_app --no-log "${ARGS[@]}"
     fi
     sweep_reset
-    fault_run --trace -- "${ARGS[@]}"
+    run_app --no-log --trace -- "${ARGS[@]}"
     expect_rc 0
     expect_lock_waits 0
     expect_out_lines
     expect_inittab "$NEW"
-    cp "$FAULT_OUT/trace" "$FAULT_OUT/trace.reference"
-    fault_plan "$FAULT_OUT/trace.reference" >"$FAULT_OUT/plan"
-    [ -s "$FAULT_OUT/plan.sweep" ] || cp "$FAULT_OUT/plan" "$FAULT_OUT/plan.sweep"
+    cp "$E2E_OUT/trace" "$E2E_OUT/trace.reference"
+    fault_plan "$E2E_OUT/trace.reference" >"$E2E_OUT/plan"
+    [ -s "$E2E_OUT/plan.sweep" ] || cp "$E2E_OUT/plan" "$E2E_OUT/plan.sweep"
     local kind
     # The sweep covers what replacing a file takes; a run without one of
     # these calls would leave part of the promise untried.
     for kind in 'open|openat' write fsync 'rename|renameat|renameat2' 'unlink|unlinkat' flock; do
-        grep -Eq "^($kind) " "$FAULT_OUT/plan" ||
-            fault_fail "the run makes no call of $kind on its files"
+        grep -Eq "^($kind) " "$E2E_OUT/plan" ||
+            e2e_fail "the run makes no call of $kind on its files"
     done
 }
 
@@ -669,7 +465,7 @@ fault_sweep_next_run() {
         fault_put_inittab "$OLD"
         state=old
     fi
-    fault_run -- "${ARGS[@]}"
+    run_app --no-log "${ARGS[@]}"
     expect_rc 0
     expect_lock_waits 0
     if [ "$state" = new ]; then
@@ -680,7 +476,7 @@ fault_sweep_next_run() {
     expect_inittab "$NEW"
     expect_inittab_owner
     expect_clean_after_run "$etc_listing"
-    [ ! -s "$FAULT_OUT/err" ] || fault_fail "standard error: $(head -c 300 "$FAULT_OUT/err")"
+    [ ! -s "$E2E_OUT/err" ] || e2e_fail "standard error: $(head -c 300 "$E2E_OUT/err")"
 }
 
 # Made ready for each run of a sweep: OLD in place, nothing left over,
@@ -696,26 +492,26 @@ sweep_reset() {
 # The last run hit the call NAME INDEX (naming PATHS) with ACTION.
 fault_hit() {
     local name=$1 index=$2 paths=$3 action=$4
-    fault_plan "$FAULT_OUT/trace" >"$FAULT_OUT/plan.run"
+    fault_plan "$E2E_OUT/trace" >"$E2E_OUT/plan.run"
     case $action in
         signal=KILL)
             fault_trace_killed &&
-                [ "$(tail -n 1 "$FAULT_OUT/plan.run")" = "$name $index $(awk -v n="$name" -v i="$index" \
-                    '$1 == n && $2 == i { print $3 }' "$FAULT_OUT/plan") ? $paths" ]
+                [ "$(tail -n 1 "$E2E_OUT/plan.run")" = "$name $index $(awk -v n="$name" -v i="$index" \
+                    '$1 == n && $2 == i { print $3 }' "$E2E_OUT/plan") ? $paths" ]
             ;;
         *)
-            [ "$(awk '$4 == "injected" { print $1, $2, $5 }' "$FAULT_OUT/plan.run")" = "$name $index $paths" ]
+            [ "$(awk '$4 == "injected" { print $1, $2, $5 }' "$E2E_OUT/plan.run")" = "$name $index $paths" ]
             ;;
     esac
 }
 
-# fault_inject_at NAME INDEX PATHS ACTION [--log] -- ARG...: after
+# fault_inject_at NAME INDEX PATHS ACTION [OPTION...] -- ARG...: after
 # sweep_reset, runs the tool with strace doing ACTION (signal=KILL,
 # error=EIO, ...) at its INDEX-th call of NAME on its files.  The call's
 # ordinal comes from the plan.  When the run makes a different number of
 # calls before it (a process came or went, so the walk of /proc differs),
-# the plan is traced afresh and the run made once more.  Returns 1, having
-# reported why, when the call could not be hit.
+# the plan is traced afresh and the run made again, up to twice.  Returns
+# 1, having reported why, when the call could not be hit.
 fault_inject_at() {
     local name=$1 index=$2 paths=$3 action=$4 attempt ordinal options=()
     shift 4
@@ -724,20 +520,22 @@ fault_inject_at() {
         shift
     done
     shift
-    for attempt in 1 2; do
-        ordinal=$(awk -v n="$name" -v i="$index" '$1 == n && $2 == i { print $3 }' "$FAULT_OUT/plan")
+    for attempt in 1 2 3; do
+        ordinal=$(awk -v n="$name" -v i="$index" '$1 == n && $2 == i { print $3 }' "$E2E_OUT/plan")
         if [ -n "$ordinal" ]; then
             sweep_reset
-            fault_run "${options[@]}" --inject "$name:$action:when=$ordinal" -- "$@"
+            run_app "${options[@]}" --inject "$name:$action:when=$ordinal" -- "$@"
             fault_hit "$name" "$index" "$paths" "$action" && return 0
         fi
-        if [ "$attempt" = 1 ]; then
-            local saved=$FAULT_CASE
+        if [ "$attempt" != 3 ]; then
+            local saved=$E2E_CASE
+            # A process of the harness's may still be ending: let it.
+            sleep 0.5
             fault_sweep_plan "the plan traced afresh: $name #$index was missed"
-            FAULT_CASE=$saved
+            E2E_CASE=$saved
         fi
     done
-    fault_fail "$action did not hit $name #$index ($paths); the run's calls on its files:"
-    sed 's/^/    /' "$FAULT_OUT/plan.run"
+    e2e_fail "$action did not hit $name #$index ($paths); the run's calls on its files:"
+    sed 's/^/    /' "$E2E_OUT/plan.run"
     return 1
 }

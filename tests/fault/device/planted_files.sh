@@ -4,29 +4,30 @@
 # their own, a FIFO, a directory) is never followed, written into or waited
 # on: no file elsewhere is created, changed or truncated, no run hangs, and
 # each run either completes or fails plainly; a planted lock file is made
-# afresh as root's own.  An inittab that is a
-# symbolic link stays one, and the file it leads to is replaced whole,
-# keeping its owner and mode.
+# afresh as root's own.  An inittab that is a symbolic link stays one, and
+# the file it leads to is replaced whole, keeping its owner and mode.
 . "$(dirname "$0")/fault.sh"
 
 fault_begin planted_files
 fault_programs hb-a hb-b
-fault_inittab "$FAULT_OUT/one" "$BASE_INITTAB" 1 "/usr/bin/hb-a -i planted"
-fault_inittab "$FAULT_OUT/two" "$BASE_INITTAB" 2 "/usr/bin/hb-a -i planted" "/usr/bin/hb-b -i planted"
+fault_inittab "$E2E_OUT/one" "$BASE_INITTAB" 1 "/usr/bin/hb-a -i planted"
+fault_inittab "$E2E_OUT/two" "$BASE_INITTAB" 2 "/usr/bin/hb-a -i planted" "/usr/bin/hb-b -i planted"
 mkdir -p "$DEVICE_ROOT/root" "$DEVICE_ROOT/data"
 printf 'a file only root may read or write\n' >"$DEVICE_ROOT/root/victim"
 chmod 0600 "$DEVICE_ROOT/root/victim"
-cp -p "$DEVICE_ROOT/root/victim" "$FAULT_OUT/victim"
-fault_boot
+cp -p "$DEVICE_ROOT/root/victim" "$E2E_OUT/victim"
+e2e_boot
 OTHER=33 # www-data on the device
 etc_listing=$(fault_listing /etc)
 
 # Files of the device's root file system (outside /tmp) created or changed
-# since the mark, other than the inittab, its directory, and logs.
+# since the mark, other than the inittab, its directory, logs and the
+# harness's own notes.
 touched_since_mark() {
-    find "$DEVICE_ROOT" \( -newer "$FAULT_OUT/mark" -o -cnewer "$FAULT_OUT/mark" \) \
+    find "$DEVICE_ROOT" \( -newer "$E2E_OUT/mark" -o -cnewer "$E2E_OUT/mark" \) \
         ! -path "$DEVICE_ROOT/var/log" ! -path "$DEVICE_ROOT/var/log/*" \
-        ! -path "$DEVICE_ROOT$FAULT_TRACES" ! -path "$DEVICE_ROOT$FAULT_TRACES/*" \
+        ! -path "$DEVICE_ROOT/var/run" ! -path "$DEVICE_ROOT/var/run/*" \
+        ! -path "$DEVICE_ROOT$E2E_TRACES" ! -path "$DEVICE_ROOT$E2E_TRACES/*" \
         ! -path "$DEVICE_ROOT/etc" ! -path "$DEVICE_ROOT/etc/inittab" -print |
         sed "s|^$DEVICE_ROOT||"
 }
@@ -34,9 +35,9 @@ touched_since_mark() {
 expect_nothing_touched() {
     local touched
     touched=$(touched_since_mark)
-    [ -z "$touched" ] || fault_fail "files outside /tmp created or changed: $(echo "$touched" | tr '\n' ' ')"
-    cmp -s "$FAULT_OUT/victim" "$DEVICE_ROOT/root/victim" || fault_fail "/root/victim changed"
-    [ ! -e "$DEVICE_ROOT/root/absent" ] || fault_fail "/root/absent was created"
+    [ -z "$touched" ] || e2e_fail "files outside /tmp created or changed: $(echo "$touched" | tr '\n' ' ')"
+    cmp -s "$E2E_OUT/victim" "$DEVICE_ROOT/root/victim" || e2e_fail "/root/victim changed"
+    [ ! -e "$DEVICE_ROOT/root/absent" ] || e2e_fail "/root/absent was created"
 }
 
 # plant PATH KIND: puts KIND at the device path PATH, as user OTHER would.
@@ -70,11 +71,11 @@ plant() {
 }
 
 start_case() {
-    fault_case "$1"
-    fault_put_inittab "$FAULT_OUT/one"
+    e2e_case "$1"
+    fault_put_inittab "$E2E_OUT/one"
     fault_clear_leftovers
     rm -f "$(device_file /tmp/planted-view)"
-    touch "$FAULT_OUT/mark"
+    touch "$E2E_OUT/mark"
     # A file changed in the same clock tick as the mark would not show.
     sleep 0.01
 }
@@ -84,14 +85,14 @@ start_case() {
 for kind in link dangling-link directory-link file fifo directory; do
     start_case "$WORKING_COPY planted as: $kind"
     plant "$WORKING_COPY" "$kind"
-    fault_run --log --timeout 30 -- register "/usr/bin/hb-b -i planted"
+    run_app --timeout 30 -- register "/usr/bin/hb-b -i planted"
     expect_rc 0
     expect_out_lines
-    expect_inittab "$FAULT_OUT/two"
+    expect_inittab "$E2E_OUT/two"
     expect_nothing_touched
     if [ "$kind" = file ]; then
         [ "$(cat "$(device_file /tmp/planted-view)")" = planted ] ||
-            fault_fail "the planted file was written into"
+            e2e_fail "the planted file was written into"
         rm -f "$(device_file /tmp/planted-view)"
     fi
     expect_clean_after_run "$etc_listing"
@@ -99,15 +100,14 @@ done
 
 start_case "$WORKING_COPY planted as: a directory with a file in it"
 plant "$WORKING_COPY" full-directory
-fault_run --log --timeout 30 -- register "/usr/bin/hb-b -i planted"
+run_app --timeout 30 -- register "/usr/bin/hb-b -i planted"
 expect_rc 0
 expect_out_lines "Register failed"
-expect_inittab "$FAULT_OUT/one"
+expect_inittab "$E2E_OUT/one"
 expect_nothing_touched
-grep -qF "unable to open destination file '$WORKING_COPY' (Directory not empty)" "$FAULT_OUT/applog" ||
-    fault_fail "the system log does not say why: $(tr '\n' '|' <"$FAULT_OUT/applog")"
+expect_log_says "unable to open destination file '$WORKING_COPY' (Directory not empty)"
 [ "$(cat "$(device_file "$WORKING_COPY/inside")")" = kept ] ||
-    fault_fail "the planted directory's file changed"
+    e2e_fail "the planted directory's file changed"
 rm -rf "$(device_file "$WORKING_COPY")"
 
 # --- the lock file ----------------------------------------------------------
@@ -117,39 +117,39 @@ rm -rf "$(device_file "$WORKING_COPY")"
 expect_lock_made_afresh() {
     expect_rc 0
     expect_out_lines
-    expect_inittab "$FAULT_OUT/two"
+    expect_inittab "$E2E_OUT/two"
     expect_nothing_touched
     [ "$(stat -c '%F %u %a %h' "$(device_file "$LOCK")")" = "regular empty file 0 600 1" ] ||
-        fault_fail "$LOCK is $(stat -c '%F %u %a %h' "$(device_file "$LOCK")"), not root's own"
+        e2e_fail "$LOCK is $(stat -c '%F %u %a %h' "$(device_file "$LOCK")"), not root's own"
 }
 
 for kind in link dangling-link directory-link fifo directory; do
     start_case "$LOCK planted as: $kind"
     plant "$LOCK" "$kind"
-    fault_run --log --timeout 30 -- register "/usr/bin/hb-b -i planted"
+    run_app --timeout 30 -- register "/usr/bin/hb-b -i planted"
     expect_lock_made_afresh
 done
 
 start_case "$LOCK planted as: a FIFO another process holds open"
 plant "$LOCK" fifo
 device_spawn /bin/sh -c "exec 3<>$LOCK; : >/var/log/fifo-held; exec sleep 60"
-device_wait 5 test -e "$(device_file /var/log/fifo-held)" || fault_fail "the FIFO was not opened"
-fault_run --log --timeout 30 -- register "/usr/bin/hb-b -i planted"
+device_wait 5 test -e "$(device_file /var/log/fifo-held)" || e2e_fail "the FIFO was not opened"
+run_app --timeout 30 -- register "/usr/bin/hb-b -i planted"
 expect_lock_made_afresh
 
 start_case "$LOCK planted as: a file of another user"
 plant "$LOCK" file
-fault_run --log --timeout 30 -- register "/usr/bin/hb-b -i planted"
+run_app --timeout 30 -- register "/usr/bin/hb-b -i planted"
 expect_lock_made_afresh
-[ "$(cat "$(device_file /tmp/planted-view)")" = planted ] || fault_fail "the planted lock file was written into"
+[ "$(cat "$(device_file /tmp/planted-view)")" = planted ] || e2e_fail "the planted lock file was written into"
 rm -f "$(device_file /tmp/planted-view)"
 
 start_case "a run after the plants are gone"
 rm -rf "$(device_file "$LOCK")"
-fault_run -- register "/usr/bin/hb-b -i planted"
+run_app --no-log register "/usr/bin/hb-b -i planted"
 expect_rc 0
 expect_out_lines
-expect_inittab "$FAULT_OUT/two"
+expect_inittab "$E2E_OUT/two"
 expect_clean_after_run "$etc_listing"
 
 # --- an inittab that is a symbolic link ---------------------------------------
@@ -158,41 +158,41 @@ expect_clean_after_run "$etc_listing"
 # edit replaces /data/inittab and keeps every link.
 link_case() {
     local links=("$@") i inode
-    fault_case "$INITTAB as a link: ${links[*]}"
+    e2e_case "$INITTAB as a link: ${links[*]}"
     rm -f "$DEVICE_ROOT/etc/inittab" "$DEVICE_ROOT"/data/*
     ln -s "${links[0]}" "$DEVICE_ROOT/etc/inittab"
     for ((i = 1; i < ${#links[@]}; i++)); do
         ln -s "${links[i]}" "$DEVICE_ROOT/data/link$i"
     done
-    cp "$FAULT_OUT/one" "$DEVICE_ROOT/data/inittab"
+    cp "$E2E_OUT/one" "$DEVICE_ROOT/data/inittab"
     # As on a device whose /etc is read-only: the file is another user's,
     # with a mode of its own.
     chown 0:1 "$DEVICE_ROOT/data/inittab"
     chmod 0640 "$DEVICE_ROOT/data/inittab"
     for command in register deregister; do
         inode=$(stat -c %i "$DEVICE_ROOT/data/inittab")
-        fault_run --trace --log -- "$command" "/usr/bin/hb-b -i planted"
+        run_app --trace -- "$command" "/usr/bin/hb-b -i planted"
         expect_rc 0
         expect_out_lines
         if [ "$command" = register ]; then
-            cmp -s "$FAULT_OUT/two" "$DEVICE_ROOT/data/inittab" || fault_fail "/data/inittab is not the new content"
+            cmp -s "$E2E_OUT/two" "$DEVICE_ROOT/data/inittab" || e2e_fail "/data/inittab is not the new content"
         else
-            fault_inittab "$FAULT_OUT/none" "$BASE_INITTAB" 1 "/usr/bin/hb-a -i planted"
-            cmp -s "$FAULT_OUT/none" "$DEVICE_ROOT/data/inittab" || fault_fail "/data/inittab is not the new content"
+            fault_inittab "$E2E_OUT/none" "$BASE_INITTAB" 1 "/usr/bin/hb-a -i planted"
+            cmp -s "$E2E_OUT/none" "$DEVICE_ROOT/data/inittab" || e2e_fail "/data/inittab is not the new content"
         fi
-        [ "$(readlink "$DEVICE_ROOT/etc/inittab")" = "${links[0]}" ] || fault_fail "$INITTAB is no longer the link"
+        [ "$(readlink "$DEVICE_ROOT/etc/inittab")" = "${links[0]}" ] || e2e_fail "$INITTAB is no longer the link"
         for ((i = 1; i < ${#links[@]}; i++)); do
-            [ "$(readlink "$DEVICE_ROOT/data/link$i")" = "${links[i]}" ] || fault_fail "/data/link$i changed"
+            [ "$(readlink "$DEVICE_ROOT/data/link$i")" = "${links[i]}" ] || e2e_fail "/data/link$i changed"
         done
         [ "$(stat -c '%u:%g %a' "$DEVICE_ROOT/data/inittab")" = "0:1 640" ] ||
-            fault_fail "/data/inittab is $(stat -c '%u:%g %a' "$DEVICE_ROOT/data/inittab"), not 0:1 640"
+            e2e_fail "/data/inittab is $(stat -c '%u:%g %a' "$DEVICE_ROOT/data/inittab"), not 0:1 640"
         [ "$(stat -c %i "$DEVICE_ROOT/data/inittab")" != "$inode" ] ||
-            fault_fail "/data/inittab was rewritten in place, not replaced"
+            e2e_fail "/data/inittab was rewritten in place, not replaced"
         [ "$(ls -A "$DEVICE_ROOT/data" | grep -vc '^link[0-9]*$')" = 1 ] ||
-            fault_fail "/data holds: $(ls -A "$DEVICE_ROOT/data" | tr '\n' ' ')"
+            e2e_fail "/data holds: $(ls -A "$DEVICE_ROOT/data" | tr '\n' ' ')"
         [ ! -e "$DEVICE_ROOT$TEMPORARY" ] && [ ! -L "$DEVICE_ROOT$TEMPORARY" ] ||
-            fault_fail "$TEMPORARY was created"
-        fault_trace_kills | grep -qx '1,SIGHUP' || fault_fail "init was not signalled"
+            e2e_fail "$TEMPORARY was created"
+        fault_trace_kills | grep -qx '1,SIGHUP' || e2e_fail "init was not signalled"
     done
 }
 
@@ -200,17 +200,17 @@ link_case /data/inittab
 link_case ../data/inittab
 link_case /data/link1 inittab
 
-fault_case "/etc is read-only, $INITTAB a link to a writable file"
+e2e_case "/etc is read-only, $INITTAB a link to a writable file"
 rm -f "$DEVICE_ROOT/etc/inittab" "$DEVICE_ROOT"/data/*
 ln -s /data/inittab "$DEVICE_ROOT/etc/inittab"
-cp "$FAULT_OUT/one" "$DEVICE_ROOT/data/inittab"
+cp "$E2E_OUT/one" "$DEVICE_ROOT/data/inittab"
 device_run /bin/mount -n --bind /etc /etc && device_run /bin/mount -n -o remount,bind,ro /etc ||
     device_die "cannot make /etc read-only"
-fault_run --log -- register "/usr/bin/hb-b -i planted"
+run_app register "/usr/bin/hb-b -i planted"
 expect_rc 0
 expect_out_lines
-cmp -s "$FAULT_OUT/two" "$DEVICE_ROOT/data/inittab" || fault_fail "/data/inittab is not the new content"
-[ "$(ls -A "$DEVICE_ROOT/data")" = inittab ] || fault_fail "/data holds: $(ls -A "$DEVICE_ROOT/data" | tr '\n' ' ')"
+cmp -s "$E2E_OUT/two" "$DEVICE_ROOT/data/inittab" || e2e_fail "/data/inittab is not the new content"
+[ "$(ls -A "$DEVICE_ROOT/data")" = inittab ] || e2e_fail "/data holds: $(ls -A "$DEVICE_ROOT/data" | tr '\n' ' ')"
 device_run /bin/umount -n /etc
 
-fault_finish
+e2e_finish

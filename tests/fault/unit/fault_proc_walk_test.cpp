@@ -366,7 +366,8 @@ bool AddEntry(const std::string &tree, const std::string &name, const std::strin
 std::vector<std::string> HostileNames(pid_t group, pid_t member)
 {
 	const unsigned long long wrap32 = 1ULL << 32;
-	return {"0",
+	return {"self",
+	        "0",
 	        "1",
 	        "00",
 	        "-0",
