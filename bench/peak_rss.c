@@ -1,9 +1,16 @@
 /*
  * peak_rss: runs a command once and prints the most memory one of its
- * processes held resident, in KiB, then the kernel's own figure for it
- * (ru_maxrss):
+ * processes held resident, in KiB, the most it held as private dirty
+ * pages, and the kernel's own figure for the first (ru_maxrss):
  *
- *   peak_rss COMMAND [ARGUMENT...]     prints "PEAK MAXRSS"
+ *   peak_rss COMMAND [ARGUMENT...]     prints "PEAK PRIVATE MAXRSS"
+ *
+ * Resident pages include the text the kernel maps around each fault,
+ * which every process running the same file shares. Private dirty pages
+ * are those a run writes itself (its stack, heap, data and buffers):
+ * nobody shares them and the kernel cannot drop them. A file still
+ * waiting to be written back counts as dirty in every process that maps
+ * it, so sync the command's file first.
  *
  * The command's standard output and error go to /dev/null.
  *
@@ -93,8 +100,16 @@ static void run_child(char *argv[])
 	_exit(kCannotRun);
 }
 
-/* Resident KiB of a process, counted page by page; -1 once it is gone. */
-static long resident_kib(pid_t pid)
+/* A field of smaps_rollup, in KiB; -1 if it is not there. */
+static long field_kib(const char *text, const char *name)
+{
+	const char *field = strstr(text, name);
+	return field == NULL ? -1 : strtol(field + strlen(name), NULL, 10);
+}
+
+/* Resident and private dirty KiB of a process, counted page by page;
+ * -1 once it is gone. */
+static int memory_kib(pid_t pid, long *resident, long *private_dirty)
 {
 	char path[64];
 	char text[4096];
@@ -107,8 +122,9 @@ static long resident_kib(pid_t pid)
 	if (got <= 0)
 		return -1;
 	text[got] = '\0';
-	const char *rss = strstr(text, "\nRss:");
-	return rss == NULL ? -1 : strtol(rss + strlen("\nRss:"), NULL, 10);
+	*resident = field_kib(text, "\nRss:");
+	*private_dirty = field_kib(text, "\nPrivate_Dirty:");
+	return *resident < 0 || *private_dirty < 0 ? -1 : 0;
 }
 
 /* The signal a stopped tracee gets when it goes on: none after the
@@ -122,9 +138,10 @@ static int signal_to_pass(int status)
 }
 
 /* Follows the command and every process it starts until the command
- * ends; *peak receives the largest resident size read, *usage the
- * command's resource usage. Returns its wait status, or -1. */
-static int follow(pid_t command, long *peak, struct rusage *usage)
+ * ends; peak[0] receives the largest resident size read, peak[1] the
+ * largest private dirty size, *usage the command's resource usage.
+ * Returns its wait status, or -1. */
+static int follow(pid_t command, long peak[2], struct rusage *usage)
 {
 	int started = 0;
 	for (;;) {
@@ -142,10 +159,12 @@ static int follow(pid_t command, long *peak, struct rusage *usage)
 		if (pid == command && status >> 8 == (SIGTRAP | (PTRACE_EVENT_EXEC << 8)))
 			started = 1;
 		/* Before its exec the command is still a copy of this program. */
-		if (started || pid != command) {
-			long kib = resident_kib(pid);
-			if (kib > *peak)
-				*peak = kib;
+		long resident, private_dirty;
+		if ((started || pid != command) && memory_kib(pid, &resident, &private_dirty) == 0) {
+			if (resident > peak[0])
+				peak[0] = resident;
+			if (private_dirty > peak[1])
+				peak[1] = private_dirty;
 		}
 		ptrace(PTRACE_CONT, pid, NULL, (void *)(long)signal_to_pass(status));
 	}
@@ -172,9 +191,9 @@ int main(int argc, char *argv[])
 		perror("peak_rss: cannot trace the command");
 		return 1;
 	}
-	long peak = -1;
+	long peak[2] = {-1, -1};
 	struct rusage usage;
-	status = follow(child, &peak, &usage);
+	status = follow(child, peak, &usage);
 	if (status < 0) {
 		perror("peak_rss: wait4");
 		return 1;
@@ -183,10 +202,10 @@ int main(int argc, char *argv[])
 		fprintf(stderr, "peak_rss: cannot run %s\n", argv[1]);
 		return 1;
 	}
-	if (peak < 0) {
+	if (peak[0] < 0) {
 		fprintf(stderr, "peak_rss: %s never stopped to be measured\n", argv[1]);
 		return 1;
 	}
-	printf("%ld %ld\n", peak, usage.ru_maxrss);
+	printf("%ld %ld %ld\n", peak[0], peak[1], usage.ru_maxrss);
 	return 0;
 }

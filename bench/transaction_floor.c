@@ -11,15 +11,24 @@
  * Built and linked exactly like the tool, so that the tool's time over
  * this one's is what its own work costs.
  *
+ * Compiled with KELVANE_FLOOR_WALKS_PROC it is the deregister floor: the
+ * same transaction taking the line "::respawn:PROGRAM" out instead, and
+ * after the signal one walk of /proc as a deregister run makes it, every
+ * process's command line read once. It fails if the line is not there, or
+ * if a process runs PROGRAM: a deregister that finds its program stops
+ * it, which is not the case it stands beside.
+ *
  * It edits /etc/inittab and signals process 1 like the tool: it belongs on
  * the sandboxed device of the benchmark, never on the build machine.
  *
  * Exit status: 0 when every step succeeded, 1 otherwise (no output).
  */
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stddef.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -72,7 +81,32 @@ static int through_working_copy(size_t size)
 	return read_exactly(fd, text, size);
 }
 
-static int append_entry(size_t *size, const char *program)
+#ifdef KELVANE_FLOOR_WALKS_PROC
+/* The first line "::respawn:PROGRAM" out of the text. */
+static int edit(size_t *size, const char *program)
+{
+	char line[kLineSize];
+	int n = snprintf(line, sizeof line, "%s%s\n", kPrefix, program);
+	if (n < 0 || (size_t)n >= sizeof line)
+		return -1;
+	size_t length = (size_t)n;
+	size_t at = 0;
+	while (at + length <= *size) {
+		if (memcmp(text + at, line, length) == 0) {
+			memmove(text + at, text + at + length, *size - at - length);
+			*size -= length;
+			return 0;
+		}
+		const char *end = (const char *)memchr(text + at, '\n', *size - at);
+		if (end == NULL)
+			break;
+		at = (size_t)(end - text) + 1;
+	}
+	return -1;
+}
+#else
+/* "::respawn:PROGRAM" appended to the text. */
+static int edit(size_t *size, const char *program)
 {
 	size_t prefix = sizeof kPrefix - 1;
 	size_t length = strlen(program);
@@ -84,6 +118,7 @@ static int append_entry(size_t *size, const char *program)
 	*size += prefix + length + 1;
 	return 0;
 }
+#endif
 
 static int replace_inittab(size_t size, const struct stat *st)
 {
@@ -94,6 +129,47 @@ static int replace_inittab(size_t size, const struct stat *st)
 	int directory = Kelvane_Open(kDirectory, O_RDONLY | O_DIRECTORY);
 	return directory < 0 || fsync(directory) != 0 ? -1 : 0;
 }
+
+#ifdef KELVANE_FLOOR_WALKS_PROC
+static const char kProc[] = "/proc";
+
+/* Whether process NAME (a directory of /proc) runs PROGRAM: its command
+ * line read in one call, as the tool reads it. */
+static int runs(const char *name, const char *program)
+{
+	char path[kLineSize];
+	char command[kLineSize];
+	int n = snprintf(path, sizeof path, "%s/%s/cmdline", kProc, name);
+	if (n < 0 || (size_t)n >= sizeof path)
+		return 0;
+	int fd = Kelvane_Open(path, O_RDONLY);
+	if (fd < 0)
+		return 0;
+	ssize_t got = read(fd, command, sizeof command);
+	close(fd);
+	return got > 0 && strnlen(command, (size_t)got) == strlen(program) &&
+	       memcmp(command, program, strlen(program)) == 0;
+}
+
+/* Every process but init and this one: -1 if one of them runs PROGRAM. */
+static int walk_proc(const char *program)
+{
+	DIR *proc = opendir(kProc);
+	if (proc == NULL)
+		return -1;
+	long self = (long)getpid();
+	int found = 0;
+	const struct dirent *entry;
+	while ((entry = readdir(proc)) != NULL) {
+		char *end;
+		long pid = strtol(entry->d_name, &end, 10);
+		if (*end != '\0' || pid <= 1 || pid == self)
+			continue;
+		found |= runs(entry->d_name, program);
+	}
+	return closedir(proc) != 0 || found ? -1 : 0;
+}
+#endif
 
 int main(int argc, char *argv[])
 {
@@ -106,9 +182,15 @@ int main(int argc, char *argv[])
 	if (lock < 0 || flock(lock, LOCK_EX | LOCK_NB) != 0)
 		return 1;
 	if (read_inittab(&size, &st) != 0 || through_working_copy(size) != 0 ||
-	    append_entry(&size, argv[1]) != 0 || replace_inittab(size, &st) != 0)
+	    edit(&size, argv[1]) != 0 || replace_inittab(size, &st) != 0)
 		return 1;
-	if (kill(1, SIGHUP) != 0 || unlink(kWorkingCopy) != 0)
+	if (kill(1, SIGHUP) != 0)
+		return 1;
+#ifdef KELVANE_FLOOR_WALKS_PROC
+	if (walk_proc(argv[1]) != 0)
+		return 1;
+#endif
+	if (unlink(kWorkingCopy) != 0)
 		return 1;
 	/* Closing the only descriptor of the lock file releases the lock; the
 	 * other descriptors go with the process. */

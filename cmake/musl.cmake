@@ -16,6 +16,7 @@ macro(kelvane_use_musl specs package compiler_package)
     message(FATAL_ERROR "compiler ${CMAKE_CXX_COMPILER} not found: install ${compiler_package}")
   endif()
   set(KELVANE_LIBC musl)
+  set(KELVANE_STATIC ON)
   # C++ sources see musl's C headers only, never libstdc++'s wrappers;
   # every function in a section of its own, so that unused ones go.
   set(CMAKE_C_FLAGS_INIT "-specs=${specs} -ffunction-sections -fdata-sections")

@@ -54,10 +54,12 @@ endfunction()
 kelvane_debian_architecture(KELVANE_DEBIAN_ARCHITECTURE)
 
 set(CPACK_GENERATOR DEB)
-# Debian package names allow no underscore. The static build runs on any
+# Debian package names allow no underscore. A static build runs on any
 # device whatever its C library, so it depends on nothing; the two install
-# the same file and stand in for each other.
-if(KELVANE_LIBC STREQUAL "musl")
+# the same file and stand in for each other. A dynamic build against
+# another C library than glibc needs the device's own, which no Debian
+# package provides.
+if(KELVANE_STATIC)
   set(CPACK_PACKAGE_NAME app-kelvane-static)
   set(kelvane_other_package app-kelvane)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "")
@@ -65,7 +67,11 @@ if(KELVANE_LIBC STREQUAL "musl")
 else()
   set(CPACK_PACKAGE_NAME app-kelvane)
   set(kelvane_other_package app-kelvane-static)
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS libc6)
+  if(KELVANE_LIBC STREQUAL "glibc")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS libc6)
+  else()
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "")
+  endif()
 endif()
 set(CPACK_DEBIAN_PACKAGE_CONFLICTS ${kelvane_other_package})
 set(CPACK_DEBIAN_PACKAGE_REPLACES ${kelvane_other_package})
