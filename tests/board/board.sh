@@ -147,13 +147,16 @@ board_configure() {
 
 # qemu's arguments for the disk of /etc: none on flash; with the write
 # log, the blklogwrites driver between the board and the image, appending
-# to the log across boots.
+# to the log across boots, and each of the board's requests on its own
+# (qemu would merge neighbours that arrive together).
 board_disk_args() {
-    local drive="if=none,file=$BOARD_DISK,format=raw,id=d0"
+    local drive="if=none,file=$BOARD_DISK,format=raw,id=d0" device=virtio-blk-device,drive=d0
     [ "${BOARD_ETC:-ext4}" = ext4 ] || return 0
-    [ -z "$BOARD_WRITE_LOG" ] ||
+    if [ -n "$BOARD_WRITE_LOG" ]; then
         drive="if=none,id=d0,driver=blklogwrites,file.driver=file,file.filename=$BOARD_DISK,log.driver=file,log.filename=$BOARD_WRITE_LOG,log-append=on"
-    printf '%s\n' -drive "$drive" -device virtio-blk-device,drive=d0
+        device+=,request-merging=off
+    fi
+    printf '%s\n' -drive "$drive" -device "$device"
 }
 
 device_start() {
