@@ -17,7 +17,8 @@ namespace {
 
 constexpr char kCopyName[] = "copy";
 constexpr mode_t kPrivateMode = 0600;
-constexpr mode_t kLockMode = 0666;
+constexpr mode_t kOthersBits = 077;
+constexpr int kLockReopens = 8; // more would mean another is at work there
 constexpr mode_t kModeBits = 07777;
 constexpr int kReplaceInPlace = 2;
 
@@ -76,6 +77,19 @@ int Kelvane_CreateFresh(const char *path)
 	return Kelvane_Open(path, flags, kPrivateMode);
 }
 
+// The file open at fd is still the one that path names; when not, errno
+// is ESTALE, or the error of the call that could not tell.
+bool Kelvane_StillNamed(int fd, const char *path)
+{
+	struct stat opened, named;
+	if (fstat(fd, &opened) != 0 || lstat(path, &named) != 0)
+		return false;
+	if (opened.st_dev == named.st_dev && opened.st_ino == named.st_ino)
+		return true;
+	errno = ESTALE;
+	return false;
+}
+
 int Kelvane_CloseChecked(int fd, const char *path, int result)
 {
 	if (close(fd) != 0 && result == 0) {
@@ -85,16 +99,50 @@ int Kelvane_CloseChecked(int fd, const char *path, int result)
 	return result;
 }
 
+// A FIFO would block the open, with the lock held, and a device such as
+// /dev/zero never ends: only a regular file is read, and the open does
+// not wait to find out.
+int Kelvane_OpenRegular(const char *path)
+{
+	int fd = Kelvane_Open(path, O_RDONLY | O_NONBLOCK);
+	if (fd < 0)
+		return -1;
+	struct stat st;
+	int error = fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EINVAL;
+	if (error != 0) {
+		close(fd);
+		errno = error;
+		return -1;
+	}
+	return fd;
+}
+
+int Kelvane_Identify(int fd, Kelvane_FileId *id)
+{
+	struct stat st;
+	if (fstat(fd, &st) != 0)
+		return 1;
+	*id = Kelvane_FileId{st.st_dev, st.st_ino};
+	return 0;
+}
+
 } // namespace
 
-int copy(const char *source, const char *destination)
+int copy(const char *source, const char *destination, Kelvane_FileId *made)
 {
-	int in = Kelvane_Open(source, O_RDONLY);
+	int in = Kelvane_OpenRegular(source);
 	if (in < 0) {
 		Kelvane_CopyWarning("open source file", source, errno);
 		return 1;
 	}
 	int out = Kelvane_CreateFresh(destination);
+	if (out >= 0 && Kelvane_Identify(out, made) != 0) {
+		int error = errno;
+		close(out);
+		unlink(destination);
+		errno = error;
+		out = -1;
+	}
 	if (out < 0) {
 		Kelvane_CopyWarning("open destination file", destination, errno);
 		close(in);
@@ -158,6 +206,38 @@ bool Kelvane_CannotUseDirectory(int error)
 	       error == EXDEV;
 }
 
+// Only the file this run wrote goes over the target: should another have
+// taken the temporary name, it is neither installed nor removed.
+int Kelvane_CloseTemporary(int out, const char *temporary, const char *real, int result)
+{
+	if (result == 0 && !Kelvane_StillNamed(out, temporary)) {
+		int error = errno;
+		Kelvane_CopyWarning("replace", real, error);
+		close(out);
+		if (error != ESTALE)
+			unlink(temporary);
+		return 1;
+	}
+	result = Kelvane_CloseChecked(out, temporary, result);
+	if (result != 0)
+		unlink(temporary);
+	return result;
+}
+
+int Kelvane_RenameOver(const char *temporary, const char *real)
+{
+	if (rename(temporary, real) != 0) {
+		int error = errno;
+		unlink(temporary);
+		if (Kelvane_CannotUseDirectory(error))
+			return kReplaceInPlace;
+		Kelvane_CopyWarning("replace", real, error);
+		return 1;
+	}
+	Kelvane_SyncDirectory(real);
+	return 0;
+}
+
 // rename keeps the old file whole until the new one is complete.
 int Kelvane_ReplaceByRename(int in, const char *source, const char *real,
                             const struct stat *target)
@@ -176,21 +256,9 @@ int Kelvane_ReplaceByRename(int in, const char *source, const char *real,
 		return 1;
 	}
 	int result = Kelvane_FillTemporary(in, out, source, temporary, target);
-	result = Kelvane_CloseChecked(out, temporary, result);
-	if (result == 0 && rename(temporary, real) != 0) {
-		int error = errno;
-		unlink(temporary);
-		if (Kelvane_CannotUseDirectory(error))
-			return kReplaceInPlace;
-		Kelvane_CopyWarning("replace", real, error);
+	if (Kelvane_CloseTemporary(out, temporary, real, result) != 0)
 		return 1;
-	}
-	if (result != 0) {
-		unlink(temporary);
-		return 1;
-	}
-	Kelvane_SyncDirectory(real);
-	return 0;
+	return Kelvane_RenameOver(temporary, real);
 }
 
 // The old content is kept before its first byte is overwritten, and put
@@ -285,7 +353,7 @@ const char *Kelvane_RealFile(const char *target, char *real, struct stat *st)
 
 } // namespace
 
-int Kelvane_ReplaceFile(const char *source, const char *target)
+int Kelvane_ReplaceFile(const char *source, const Kelvane_FileId *made, const char *target)
 {
 	char link_target[PATH_MAX];
 	struct stat st;
@@ -299,7 +367,7 @@ int Kelvane_ReplaceFile(const char *source, const char *target)
 		Kelvane_CopyWarning("open destination file", target, EINVAL);
 		return 1;
 	}
-	int in = Kelvane_Open(source, O_RDONLY | O_NOFOLLOW);
+	int in = Kelvane_OpenKnown(source, O_RDONLY, made);
 	if (in < 0) {
 		Kelvane_CopyWarning("open source file", source, errno);
 		return 1;
@@ -313,21 +381,65 @@ int Kelvane_ReplaceFile(const char *source, const char *target)
 
 namespace {
 
+// The lock file is the run's own: a regular file of its user that
+// nobody else can open, and with no second name through which another
+// could remove it. In a sticky /tmp nobody else can remove or replace it.
+bool Kelvane_IsOwnLockFile(int fd)
+{
+	struct stat st;
+	return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+	       (st.st_mode & kOthersBits) == 0 && st.st_nlink == 1;
+}
+
+// Removes a lock file that is not the run's own, unless it has turned
+// into another file since it was looked at: a run next door may just have
+// made it afresh.
+int Kelvane_RemoveForeignLockFile(int fd, const char *path)
+{
+	struct stat st;
+	bool replaced = fd >= 0 ? !Kelvane_StillNamed(fd, path)
+	                        : lstat(path, &st) == 0 && S_ISREG(st.st_mode);
+	if (fd >= 0)
+		close(fd);
+	return replaced ? 0 : Kelvane_RemoveStale(path);
+}
+
 // The lock file lives in a world-writable directory: never follow a link
-// there, never block on a FIFO, and accept nothing but a regular file.
-// The handle is the descriptor itself: a stream on a file that stays
+// there, never block on a FIFO, and keep a file only when it is the run's
+// own. The handle is the descriptor itself: a stream on a file that stays
 // empty would only bring in the heap and a terminal query.
 int Kelvane_OpenLockFile(const char *path)
 {
-	int fd = Kelvane_Open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK, kLockMode);
-	if (fd < 0)
-		return -1;
-	struct stat st;
-	if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-		close(fd);
-		return -1;
+	for (int attempt = 0; attempt < kLockReopens; ++attempt) {
+		int fd = Kelvane_Open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK);
+		if (fd >= 0 && Kelvane_IsOwnLockFile(fd))
+			return fd;
+		if ((fd >= 0 || errno != ENOENT) && Kelvane_RemoveForeignLockFile(fd, path) != 0)
+			return -1;
+		fd = Kelvane_Open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, kPrivateMode);
+		if (fd >= 0 || errno != EEXIST)
+			return fd;
 	}
-	return fd;
+	return -1;
+}
+
+// One try: 0 with the lock held on the file that path names, 1 when
+// another run holds it (errno says why), -1 when no lock file can be had.
+// A lock on a file that is no longer at the path keeps nobody out: the
+// run starts over with the file that is.
+int Kelvane_TryLock(int *handle, const char *path)
+{
+	for (int attempt = 0; attempt < kLockReopens; ++attempt) {
+		if (flock(*handle, LOCK_EX | LOCK_NB) != 0)
+			return 1;
+		if (Kelvane_StillNamed(*handle, path))
+			return 0;
+		close(*handle);
+		*handle = Kelvane_OpenLockFile(path);
+		if (*handle < 0)
+			return -1;
+	}
+	return -1;
 }
 
 } // namespace
@@ -335,21 +447,21 @@ int Kelvane_OpenLockFile(const char *path)
 int Kelvane_LockFile(int *handle, const char *path)
 {
 	*handle = Kelvane_OpenLockFile(path);
-	if (*handle < 0) {
-		syslog(LOG_INFO, "Cannot Open the %s\n", path);
-		return 1;
-	}
-	if (flock(*handle, LOCK_EX | LOCK_NB) == 0)
-		return 0;
-	for (int retry = 0; retry < kLockRetries; ++retry) {
+	for (int retry = 0; *handle >= 0; ++retry) {
+		int locked = Kelvane_TryLock(handle, path);
+		if (locked == 0)
+			return 0;
+		if (locked < 0)
+			break;
+		if (retry == kLockRetries)
+			return 1;
 		printf("FLock fail by error: %s\n", strerror(errno));
 		int wait = rand() % kMaxWaitSeconds + 1;
 		printf("Need wait a Random Time %d\n", wait);
 		fflush(stdout);
 		sleep(static_cast<unsigned>(wait));
-		if (flock(*handle, LOCK_EX | LOCK_NB) == 0)
-			return 0;
 	}
+	syslog(LOG_INFO, "Cannot Open the %s\n", path);
 	return 1;
 }
 

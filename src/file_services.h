@@ -7,19 +7,23 @@
 constexpr int kLockRetries = 7;
 constexpr int kMaxWaitSeconds = 10;
 
-// Copies source into a file created afresh at destination: whatever
-// stood there is removed first, and the new file is created exclusively,
-// mode 0600, without following links. 0 when the content arrived whole.
-int copy(const char *source, const char *destination);
+// Copies the regular file source into a file created afresh at
+// destination: whatever stood there is removed first, and the new file is
+// created exclusively, mode 0600, without following links; *made receives
+// what it is. 0 when the content arrived whole.
+int copy(const char *source, const char *destination, Kelvane_FileId *made);
 
 // Replaces target (following links to the real file) with the content of
-// source: a temporary file beside it, synced and renamed over it, with the
-// target's owner and mode. 0 on success; on failure target is untouched.
-int Kelvane_ReplaceFile(const char *source, const char *target);
+// source, which must still be the file made names: a temporary file beside
+// the target, synced and renamed over it, with the target's owner and mode.
+// 0 on success; on failure target is untouched.
+int Kelvane_ReplaceFile(const char *source, const Kelvane_FileId *made, const char *target);
 
 // Takes the advisory lock on path, retrying after random waits; *handle
 // receives the lock file's descriptor, or -1 when it cannot be opened.
-// 0 when the lock is held, 1 when it was not obtained.
+// The lock file is the caller's own: a regular file of its user, open to
+// nobody else, with one link; anything else there is removed and made
+// afresh first. 0 when the lock is held, 1 when it was not obtained.
 int Kelvane_LockFile(int *handle, const char *path);
 
 // Releases the lock taken by Kelvane_LockFile and closes the handle

@@ -46,6 +46,9 @@ void Kelvane_EditWarning(const char *what, const char *path, int error)
 // a buffer of its own from the heap and calls that this one makes needless.
 constexpr size_t kStreamBufferSize = 64 * 1024;
 char stream_buffer[kStreamBufferSize];
+// The count's one read had the whole file, which the buffer still holds.
+// A read may return less than asked for: then the file is read again.
+bool whole_file_buffered = false;
 
 // The piece of the file at offset, into the buffer: its length, 0 at the
 // end of the file, -1 when the read fails.
@@ -82,12 +85,12 @@ int Kelvane_FillSlots(Kelvane_LineTable *table, size_t limit, size_t size, Kelva
 	return 0;
 }
 
-// A file of size bytes that fits the buffer is still in it from the
-// count, and is not read again.
+// A file that the count read in one piece is still in the buffer, and is
+// not read again.
 int Kelvane_ReadSlots(int fd, Kelvane_LineTable *table, size_t limit, long long size)
 {
 	Kelvane_Slot *slot = nullptr;
-	if (size <= static_cast<long long>(sizeof stream_buffer))
+	if (whole_file_buffered)
 		return Kelvane_FillSlots(table, limit, static_cast<size_t>(size), &slot);
 	off_t offset = 0;
 	ssize_t got;
@@ -129,8 +132,10 @@ int Kelvane_GetTotalLine(int fd, long long *size)
 	size_t length = 0;
 	off_t offset = 0;
 	ssize_t got;
+	int pieces = 0;
 
 	while ((got = Kelvane_ReadPiece(fd, offset)) > 0) {
+		++pieces;
 		size_t piece = static_cast<size_t>(got);
 		for (size_t i = 0; i < piece;) {
 			bool ends;
@@ -148,13 +153,15 @@ int Kelvane_GetTotalLine(int fd, long long *size)
 		return -1;
 	}
 	*size = offset;
+	whole_file_buffered = pieces <= 1;
 	return static_cast<int>(slots + (length > 0));
 }
 
-int Kelvane_LoadWorkingCopy(const char *path, size_t spare, Kelvane_LineTable *table)
+int Kelvane_LoadWorkingCopy(const char *path, const Kelvane_FileId *id, size_t spare,
+                            Kelvane_LineTable *table)
 {
 	*table = Kelvane_LineTable{nullptr, 0, 0};
-	int fd = Kelvane_Open(path, O_RDONLY | O_NOFOLLOW);
+	int fd = Kelvane_OpenKnown(path, O_RDONLY, id);
 	if (fd < 0) {
 		Kelvane_EditWarning("open working copy", path, errno);
 		return 1;
@@ -232,11 +239,15 @@ int Kelvane_Put(int fd, const char *data, size_t size, size_t *used)
 
 } // namespace
 
-int Kelvane_StoreWorkingCopy(const char *path, const Kelvane_LineTable *table, size_t count)
+int Kelvane_StoreWorkingCopy(const char *path, const Kelvane_FileId *id,
+                             const Kelvane_LineTable *table, size_t count)
 {
-	int fd = Kelvane_Open(path, O_WRONLY | O_TRUNC | O_NOFOLLOW);
-	if (fd < 0) {
+	// Truncated only once it is known to be the working copy.
+	int fd = Kelvane_OpenKnown(path, O_WRONLY, id);
+	if (fd < 0 || ftruncate(fd, 0) != 0) {
 		Kelvane_EditWarning("open working copy", path, errno);
+		if (fd >= 0)
+			close(fd);
 		return 1;
 	}
 	size_t used = 0;
@@ -363,21 +374,33 @@ void Kelvane_WriteRespawnEntry(Kelvane_Slot *slot, const char *argument)
 	                                                          : sizeof slot->text - 1;
 }
 
+namespace {
+
+// Blanks the slots that hold the respawn entry of argument, every one or
+// only the first (limit 1); returns how many.
+int Kelvane_BlankEntries(Kelvane_LineTable *table, const char *argument, int limit)
+{
+	Kelvane_Slot entry;
+	Kelvane_WriteRespawnEntry(&entry, argument);
+	int blanked = 0;
+	for (size_t i = 0; i < table->read && blanked != limit; ++i) {
+		Kelvane_Slot *slot = &table->slots[i];
+		if (slot->length == entry.length && memcmp(slot->text, entry.text, entry.length) == 0 &&
+		    Kelvane_StartsLine(table, i)) {
+			memset(slot, 0, sizeof *slot);
+			++blanked;
+		}
+	}
+	return blanked;
+}
+
+} // namespace
+
 int Kelvane_RepeatProcess(Kelvane_LineTable *table, char *const argv[], int n)
 {
 	int blanked = 0;
-	for (int k = 0; k < n; ++k) {
-		Kelvane_Slot entry;
-		Kelvane_WriteRespawnEntry(&entry, argv[2 + k]);
-		for (size_t i = 0; i < table->read; ++i) {
-			Kelvane_Slot *slot = &table->slots[i];
-			if (slot->length == entry.length && memcmp(slot->text, entry.text, entry.length) == 0 &&
-			    Kelvane_StartsLine(table, i)) {
-				memset(slot, 0, sizeof *slot);
-				++blanked;
-			}
-		}
-	}
+	for (int k = 0; k < n; ++k)
+		blanked += Kelvane_BlankEntries(table, argv[2 + k], -1);
 	return blanked;
 }
 
@@ -436,8 +459,9 @@ int Kelvane_CountNewPrograms(Kelvane_LineTable *table, int n, size_t *count)
 	int orig = 0;
 	int news = 0;
 	int at = Kelvane_FindTotalCountLine(table, &orig, &news);
-	// A line of two zeros counts as none: a fresh one follows it.
-	bool counted = at >= 0 && (orig != 0 || news != 0);
+	// A count line of two zeros is a count too, or the limit would count
+	// only this call once everything was deregistered again.
+	bool counted = at >= 0;
 	long long total = counted ? static_cast<long long>(news) + n : n;
 	if (total > kMaxPrograms) {
 		syslog(LOG_INFO, "Exceed the maximum process running\n");
@@ -454,8 +478,19 @@ int Kelvane_CountNewPrograms(Kelvane_LineTable *table, int n, size_t *count)
 	return 0;
 }
 
+// Every argument must have an entry of its own: the first still in the
+// table is taken for it, so an argument given twice needs two. The table
+// is stored only when all have one.
+bool Kelvane_EachArgumentHasAnEntry(Kelvane_LineTable *table, char *const argv[], int n)
+{
+	for (int k = 0; k < n; ++k)
+		if (Kelvane_BlankEntries(table, argv[2 + k], 1) == 0)
+			return false;
+	return true;
+}
+
 // The count goes down by the number of arguments, not of lines removed:
-// an argument that matched twice makes up for one that matched none.
+// an argument registered twice was counted once.
 void Kelvane_CountRemovedPrograms(Kelvane_LineTable *table, int n)
 {
 	int orig = 0;
@@ -467,10 +502,10 @@ void Kelvane_CountRemovedPrograms(Kelvane_LineTable *table, int n)
 
 } // namespace
 
-int Kelvane_Start(int n, char *const argv[], const char *working_copy)
+int Kelvane_Start(int n, char *const argv[], const char *working_copy, const Kelvane_FileId *id)
 {
 	Kelvane_LineTable table;
-	if (n < 0 || Kelvane_LoadWorkingCopy(working_copy, 1 + static_cast<size_t>(n), &table) != 0)
+	if (n < 0 || Kelvane_LoadWorkingCopy(working_copy, id, 1 + static_cast<size_t>(n), &table) != 0)
 		return 1;
 	size_t count = 0;
 	int result = Kelvane_CheckNewPrograms(&table, n, argv);
@@ -479,24 +514,25 @@ int Kelvane_Start(int n, char *const argv[], const char *working_copy)
 	if (result == 0) {
 		for (int k = 0; k < n; ++k)
 			Kelvane_WriteRespawnEntry(&table.slots[count + static_cast<size_t>(k)], argv[2 + k]);
-		result = Kelvane_StoreWorkingCopy(working_copy, &table, count + static_cast<size_t>(n));
+		result = Kelvane_StoreWorkingCopy(working_copy, id, &table, count + static_cast<size_t>(n));
 	}
 	Kelvane_FreeLineTable(&table);
 	return result;
 }
 
-int Kelvane_Stop(int n, char *const argv[], const char *working_copy)
+int Kelvane_Stop(int n, char *const argv[], const char *working_copy, const Kelvane_FileId *id)
 {
 	Kelvane_LineTable table;
-	if (n < 0 || Kelvane_LoadWorkingCopy(working_copy, 0, &table) != 0)
+	if (n < 0 || Kelvane_LoadWorkingCopy(working_copy, id, 0, &table) != 0)
 		return 1;
 	int result;
-	if (n > 0 && Kelvane_RepeatProcess(&table, argv, n) < n) {
+	if (!Kelvane_EachArgumentHasAnEntry(&table, argv, n)) {
 		puts("[Nothing to deregister]");
 		result = 1;
 	} else {
+		Kelvane_RepeatProcess(&table, argv, n);
 		Kelvane_CountRemovedPrograms(&table, n);
-		result = Kelvane_StoreWorkingCopy(working_copy, &table, table.read);
+		result = Kelvane_StoreWorkingCopy(working_copy, id, &table, table.read);
 	}
 	Kelvane_FreeLineTable(&table);
 	return result;

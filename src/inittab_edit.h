@@ -33,9 +33,13 @@ struct Kelvane_LineTable {
 	size_t read; // slots filled from the file
 };
 
+// The working copy is reopened only while it is still the file copy made
+// (see Kelvane_OpenKnown).
 int Kelvane_GetTotalLine(int fd, long long *size);
-int Kelvane_LoadWorkingCopy(const char *path, size_t spare, Kelvane_LineTable *table);
-int Kelvane_StoreWorkingCopy(const char *path, const Kelvane_LineTable *table, size_t count);
+int Kelvane_LoadWorkingCopy(const char *path, const Kelvane_FileId *id, size_t spare,
+                            Kelvane_LineTable *table);
+int Kelvane_StoreWorkingCopy(const char *path, const Kelvane_FileId *id,
+                             const Kelvane_LineTable *table, size_t count);
 void Kelvane_FreeLineTable(Kelvane_LineTable *table);
 
 int Kelvane_ParseTotalCountLine(const char *line, const char *key);
@@ -47,7 +51,9 @@ int Kelvane_StringHandle(const char *text, char *word, size_t size);
 int Kelvane_DoFileExist(const char *path);
 
 // The edits behind "register" and "deregister", on the working copy path.
-int Kelvane_Start(int n, char *const argv[], const char *working_copy);
-int Kelvane_Stop(int n, char *const argv[], const char *working_copy);
+// A deregistration needs an entry for every argument (an argument given
+// twice, two) and removes every entry equal to one of them.
+int Kelvane_Start(int n, char *const argv[], const char *working_copy, const Kelvane_FileId *id);
+int Kelvane_Stop(int n, char *const argv[], const char *working_copy, const Kelvane_FileId *id);
 
 #endif

@@ -6,6 +6,7 @@
 #include "inittab_edit.h"
 #include "process_control.h"
 
+#include <errno.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -52,15 +53,19 @@ int Kelvane_CheckArguments(int argc, char *argv[])
 }
 
 // The working copy is edited only when it holds the whole inittab, and
-// the inittab is replaced only when the edit is complete.
-int Kelvane_Edit(int argc, char *argv[], const Kelvane_Setting *setting, bool start)
+// the inittab is replaced only when the edit is complete. *made tells
+// whether a working copy was made, to be removed at the end.
+int Kelvane_Edit(int argc, char *argv[], const Kelvane_Setting *setting, bool start, bool *made)
 {
 	int n = argc - kFirstProcess;
-	if (copy(setting->inittab, setting->working_copy) != 0)
+	Kelvane_FileId copy_id;
+	*made = copy(setting->inittab, setting->working_copy, &copy_id) == 0;
+	if (!*made)
 		return 1;
-	int result = start ? Kelvane_Start(n, argv, setting->working_copy)
-	                   : Kelvane_Stop(n, argv, setting->working_copy);
-	if (result != 0 || Kelvane_ReplaceFile(setting->working_copy, setting->inittab) != 0)
+	int result = start ? Kelvane_Start(n, argv, setting->working_copy, &copy_id)
+	                   : Kelvane_Stop(n, argv, setting->working_copy, &copy_id);
+	if (result != 0 ||
+	    Kelvane_ReplaceFile(setting->working_copy, &copy_id, setting->inittab) != 0)
 		return 1;
 	kill(setting->init_pid, SIGHUP);
 	return 0;
@@ -74,23 +79,26 @@ void Kelvane_TerminatePrograms(int argc, char *argv[], const Kelvane_Setting *se
 			puts("Parse string failed");
 			return;
 		}
-		Kelvane_Remove(program, setting->proc_root, setting->init_pid);
+		Kelvane_Remove(argv[i], setting->proc_root, setting->init_pid);
 	}
 }
 
-void Kelvane_Dispatch(int argc, char *argv[], const Kelvane_Setting *setting)
+// Returns whether a working copy was made.
+bool Kelvane_Dispatch(int argc, char *argv[], const Kelvane_Setting *setting)
 {
+	bool made = false;
 	if (strcmp(argv[1], kRegister) == 0) {
-		if (Kelvane_Edit(argc, argv, setting, true) != 0)
+		if (Kelvane_Edit(argc, argv, setting, true, &made) != 0)
 			puts("Register failed");
 	} else if (strcmp(argv[1], kDeregister) == 0) {
-		if (Kelvane_Edit(argc, argv, setting, false) != 0)
+		if (Kelvane_Edit(argc, argv, setting, false, &made) != 0)
 			puts("Deregister failed");
 		else
 			Kelvane_TerminatePrograms(argc, argv, setting);
 	} else {
 		Kelvane_Usage();
 	}
+	return made;
 }
 
 bool Kelvane_IsEditCommand(const char *word)
@@ -136,8 +144,10 @@ int Kelvane_Run(int argc, char *argv[], const Kelvane_Setting *setting)
 		Kelvane_UnLockFile(&lock, setting->lock_file);
 		return 1;
 	}
-	Kelvane_Dispatch(argc, argv, setting);
-	if (remove(setting->working_copy) != 0)
+	bool made = Kelvane_Dispatch(argc, argv, setting);
+	// A working copy that was never made is no failure to remove; one
+	// left by a run that died, or planted, goes all the same.
+	if (remove(setting->working_copy) != 0 && (made || errno != ENOENT))
 		syslog(LOG_INFO, "Cannot remove %s\n", setting->working_copy);
 	Kelvane_UnLockFile(&lock, setting->lock_file);
 	return 0;

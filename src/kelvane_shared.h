@@ -1,12 +1,13 @@
 // What the front end and the services share, so that no service includes
-// another: the buffer sizes, how a file is opened, and the one loop that
-// writes a whole buffer.
+// another: the buffer sizes, how a file is opened (and reopened, when it
+// is one this run made), and the one loop that writes a whole buffer.
 #ifndef KELVANE_SHARED_H
 #define KELVANE_SHARED_H
 
 #include <errno.h>
 #include <fcntl.h>
 #include <stddef.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -20,6 +21,37 @@ constexpr size_t kTransferSize = 4096; // one read or write of a whole-file copy
 inline int Kelvane_Open(const char *path, int flags, mode_t mode = 0)
 {
 	return openat(AT_FDCWD, path, flags | O_CLOEXEC | O_NOCTTY, mode);
+}
+
+// A file this run made, known by what it is rather than by its name: in a
+// directory that others may write, another file can take the name. Wide
+// fixed types, not dev_t and ino_t, whose width depends on how a caller
+// was compiled.
+struct Kelvane_FileId {
+	unsigned long long device;
+	unsigned long long inode;
+};
+
+// Opens path again, never through a link and never blocking, only while
+// it is still the file id names; -1 and ESTALE when another stands there,
+// -1 and the call's error when it cannot be told.
+// A file of another user may have been given the inode number of ours
+// once ours was gone, so the owner must be this run's user too.
+inline int Kelvane_OpenKnown(const char *path, int flags, const Kelvane_FileId *id)
+{
+	int fd = Kelvane_Open(path, flags | O_NOFOLLOW | O_NONBLOCK);
+	if (fd < 0)
+		return -1;
+	struct stat st;
+	int error = fstat(fd, &st) != 0 ? errno : 0;
+	if (error == 0 && (st.st_dev != id->device || st.st_ino != id->inode || st.st_uid != geteuid()))
+		error = ESTALE;
+	if (error != 0) {
+		close(fd);
+		errno = error;
+		return -1;
+	}
+	return fd;
 }
 
 // Writes all size bytes, as many calls as it takes; -1 and errno when a

@@ -1,4 +1,4 @@
-// Finds a running program by the path it was started with and stops it.
+// Finds the running processes of a deregistered entry and stops them.
 #include "process_control.h"
 
 #include "kelvane_shared.h"
@@ -15,6 +15,55 @@
 #include <unistd.h>
 
 namespace {
+
+constexpr char kBlank[] = " ";
+// What makes BusyBox init hand an entry to a shell rather than split it
+// into words itself.
+constexpr char kShellCharacters[] = "~`!$^&*()=|\\{}[];\"'<>?";
+
+// The command line sought: the argument's words, apart by NULs as in
+// /proc; the program path alone when a shell will run the argument.
+struct Kelvane_Command {
+	char text[kLineSize];
+	size_t length;
+	bool whole;
+};
+
+// -1 when the argument has no word or its words do not fit. A command
+// line as long as the buffer it is read into may have been cut, so the
+// one sought is shorter.
+int Kelvane_CommandOf(const char *argument, Kelvane_Command *sought)
+{
+	sought->whole = strpbrk(argument, kShellCharacters) == nullptr;
+	sought->length = 0;
+	for (const char *c = argument; *c != '\0';) {
+		c += strspn(c, kBlank);
+		size_t word = strcspn(c, kBlank);
+		if (word == 0 || (sought->length > 0 && !sought->whole))
+			break;
+		size_t separator = sought->length > 0 ? 1 : 0;
+		if (sought->length + separator + word >= sizeof sought->text)
+			return -1;
+		if (separator > 0)
+			sought->text[sought->length++] = '\0';
+		memcpy(sought->text + sought->length, c, word);
+		sought->length += word;
+		c += word;
+	}
+	return sought->length > 0 ? 0 : -1;
+}
+
+// Whether the got bytes read of a command line are the one sought.
+// Trailing NULs do not count: a program that cleared its own arguments,
+// as BusyBox init does, leaves them. Nothing beyond the bytes read is
+// looked at.
+bool Kelvane_IsCommand(const char *line, size_t got, const Kelvane_Command *sought)
+{
+	size_t length = sought->whole ? got : strnlen(line, got);
+	while (length > 0 && line[length - 1] == '\0')
+		--length;
+	return length == sought->length && memcmp(line, sought->text, length) == 0;
+}
 
 // Only all-digit names are processes: "self", "thread-self" and the
 // like are not process ids, and 0 or an overflowing number never is.
@@ -33,7 +82,7 @@ pid_t Kelvane_ProcessId(const char *name)
 
 // A process that exits during the walk, or an entry that is no process,
 // is simply not a match.
-bool Kelvane_StartedAs(const char *proc_root, const char *name, const char *program)
+bool Kelvane_Runs(const char *proc_root, const char *name, const Kelvane_Command *sought)
 {
 	char path[kLineSize];
 	int n = snprintf(path, sizeof path, "%s%s/cmdline", proc_root, name);
@@ -50,31 +99,36 @@ bool Kelvane_StartedAs(const char *proc_root, const char *name, const char *prog
 	close(fd);
 	if (got <= 0)
 		return false;
-	size_t length = strnlen(command, static_cast<size_t>(got));
-	return length == strlen(program) && memcmp(command, program, length) == 0;
+	return Kelvane_IsCommand(command, static_cast<size_t>(got), sought);
 }
 
 } // namespace
 
-int Kelvane_Remove(const char *program, const char *proc_root, pid_t init_pid)
+int Kelvane_Remove(const char *argument, const char *proc_root, pid_t init_pid)
 {
+	Kelvane_Command sought;
+	if (Kelvane_CommandOf(argument, &sought) != 0)
+		return -1;
 	DIR *proc = opendir(proc_root);
 	if (proc == nullptr) {
 		syslog(LOG_INFO, "Failed to open directory!\n");
 		return 1;
 	}
 	pid_t self = getpid();
+	int result = -1;
 	const struct dirent *entry;
 	while ((entry = readdir(proc)) != nullptr) {
 		pid_t pid = Kelvane_ProcessId(entry->d_name);
-		if (pid == 0 || pid == kInitPid || pid == self || pid == init_pid)
+		if (pid == 0 || pid == kInitPid || pid == self || pid == init_pid ||
+		    !Kelvane_Runs(proc_root, entry->d_name, &sought))
 			continue;
-		if (Kelvane_StartedAs(proc_root, entry->d_name, program)) {
-			kill(pid, SIGTERM);
-			closedir(proc);
-			return 0;
-		}
+		kill(pid, SIGTERM);
+		result = 0;
+		// What a shell made of the argument cannot be told apart from
+		// another entry of the same program: one is enough.
+		if (!sought.whole)
+			break;
 	}
 	closedir(proc);
-	return -1;
+	return result;
 }

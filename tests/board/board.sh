@@ -324,21 +324,12 @@ board_no_answer() {
     board_fail "the board did not answer $what within $BOARD_TIMEOUT s"
 }
 
-# Each word single-quoted for sh, so that the board's shell passes it on
-# as it is.
-board_quote() {
-    local word
-    for word; do
-        printf " '%s'" "${word//\'/\'\\\'\'}"
-    done
-}
-
 device_run() {
-    board_request run "exec$(board_quote "$@")" - "device_run $*"
+    board_request run "exec$(target_quote "$@")" - "device_run $*"
 }
 
 device_spawn() {
-    board_request spawn "exec$(board_quote "$@")" - "device_spawn $*"
+    board_request spawn "exec$(target_quote "$@")" - "device_spawn $*"
 }
 
 device_get() {
@@ -348,7 +339,7 @@ device_get() {
 # Standard input goes through a file: the request gives its size first.
 device_put() {
     cat >"$BOARD_WORK/put" || device_die "device_put $1: cannot read standard input"
-    board_request run "exec /bin/cat >$(board_quote "$1")" "$BOARD_WORK/put" "device_put $1"
+    board_request run "exec /bin/cat >$(target_quote "$1")" "$BOARD_WORK/put" "device_put $1"
 }
 
 # Host pids of processes whose command line names this board's files: a

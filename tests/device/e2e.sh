@@ -48,10 +48,16 @@ e2e_begin() {
     local work=${DEVICE_WORK:?DEVICE_WORK names the scratch directory}
     mkdir -p "$work"
     work=$(cd "$work" && pwd)
-    E2E_OUT="$work/$E2E_NAME.out"
+    e2e_outputs "$work/$E2E_NAME.out"
     rm -rf "$E2E_OUT"
     mkdir -p "$E2E_OUT"
     device_build "$work/$E2E_NAME.root" "$inittab"
+}
+
+# The test's outputs go to DIR, without the failures of an earlier run.
+e2e_outputs() {
+    E2E_OUT=$1
+    rm -f "$E2E_OUT/failures"
 }
 
 # The rest of the test needs what only the sandboxed device has.
@@ -96,12 +102,17 @@ e2e_case() {
     echo "-- $E2E_CASE"
 }
 
+# A check may fail inside a pipeline or a command substitution, in a
+# subshell whose variables are lost: the failure is noted in a file, and
+# said on standard error, which no substitution captures.
 e2e_fail() {
     E2E_FAILED=1
-    echo "FAIL [$E2E_CASE]: $*"
+    echo "[$E2E_CASE] $*" >>"$E2E_OUT/failures"
+    echo "FAIL [$E2E_CASE]: $*" >&2
 }
 
 e2e_finish() {
+    [ ! -s "$E2E_OUT/failures" ] || E2E_FAILED=1
     if [ "$E2E_FAILED" = 0 ]; then
         rm -rf "$E2E_OUT"
         echo "== $E2E_NAME: all checks passed"
@@ -149,12 +160,18 @@ app_lines() {
 # starts that shell on the device.  Leaves RC, TOOL_PID and, in E2E_OUT, out,
 # err, log (the system log of the run) and applog (the tool's lines of it).
 E2E_PIDFILE=/var/run/e2e-tool.pid
+# Longer than the lock's seven waits of at most 10 s each: a run that has
+# not ended by then hangs, and is killed (BusyBox timeout execs the command
+# in its own process, so the pid noted is still the tool's).
+E2E_RUN_LIMIT=100
 run_app() {
     log_mark
     LOG_FROM=$LOG_LINE
-    "${E2E_LAUNCH[@]}" /bin/sh -c 'echo $$ >"$0"; exec "$@"' "$E2E_PIDFILE" \
+    "${E2E_LAUNCH[@]}" /usr/bin/timeout -s KILL "$E2E_RUN_LIMIT" \
+        /bin/sh -c 'echo $$ >"$0"; exec "$@"' "$E2E_PIDFILE" \
         "${DEVICE_APP[@]}" "$@" >"$E2E_OUT/out" 2>"$E2E_OUT/err" </dev/null
     RC=$?
+    [ "$RC" != 137 ] || e2e_fail "app_kelvane $* did not end within $E2E_RUN_LIMIT s"
     TOOL_PID=$(device_get "$E2E_PIDFILE")
     log_mark
     log_between "$LOG_FROM" "$LOG_LINE" >"$E2E_OUT/log"
@@ -341,13 +358,21 @@ wait_terminated() {
 
 # Another process takes the tool's lock and holds it for SECONDS; returns
 # once it holds it.  The command that flock runs holds the lock too, and its
-# device pid is LOCK_HOLDER.
+# device pid is LOCK_HOLDER.  As root it makes a missing lock file private,
+# as the tool does; as another USER it runs flock with OPTION... (-s for a
+# shared lock).
 hold_lock() {
-    local seconds=$1 ready=/var/run/lock-held
+    local seconds=$1 user=${2:-root} ready=/tmp/lock-held holder
+    shift $(($# < 2 ? $# : 2))
+    holder=(/usr/bin/flock "$@" "$LOCK"
+        /bin/sh -c 'echo $$ >"$1.new" && mv "$1.new" "$1" && exec sleep "$2"' sh "$ready" "$seconds")
     device_run /bin/rm -f "$ready"
     # shellcheck disable=SC2016 # expanded on the device
-    device_spawn /usr/bin/flock "$LOCK" \
-        /bin/sh -c 'echo $$ >"$1.new" && mv "$1.new" "$1" && exec sleep "$2"' sh "$ready" "$seconds"
+    if [ "$user" = root ]; then
+        device_spawn /bin/sh -c 'umask 077 && exec "$@"' sh "${holder[@]}"
+    else
+        device_spawn /bin/su -s /bin/sh "$user" -c "exec$(target_quote "${holder[@]}")"
+    fi
     if device_wait "$E2E_PATIENCE" device_run /usr/bin/test -s "$ready"; then
         LOCK_HOLDER=$(device_get "$ready")
     else

@@ -1,7 +1,7 @@
 #!/bin/bash
 # deregister on a typical device: the inittab it writes, the program that
-# stops for good, which running process gets the tool's SIGTERM, and the
-# refusals.
+# stops for good, which running processes get the tool's SIGTERM (those
+# that run exactly the deregistered command line), and the refusals.
 . "$(dirname "$0")/e2e.sh"
 
 e2e_begin deregister
@@ -56,83 +56,82 @@ starts=$(start_count heartbeat)
 expect_stays_stopped 3 /usr/bin/heartbeat -i main
 [ "$(start_count heartbeat)" = "$starts" ] || e2e_fail "the program was started again"
 
-e2e_case "two entries of one program: the tool signals by path, init puts it right"
-# The tool matches the program path only, so it stops the first instance in
-# /proc order, which belongs to the entry that stays; init restarts that one
-# and, as the other entry is gone, stops the other for good.
+e2e_case "two entries of one program: only the processes of the removed one stop"
 run_app register "/usr/bin/heartbeat -i stays"
 stays=$(wait_running_under_init /usr/bin/heartbeat -i stays)
 run_app register "/usr/bin/heartbeat -i goes"
 goes=$(wait_running_under_init /usr/bin/heartbeat -i goes)
+# Started by hand, so that only the tool signals them: two more of the
+# removed command line, and command lines that only resemble it.
+twin=$(start_by_hand /usr/bin/heartbeat -i goes)
+other_stays=$(start_by_hand /usr/bin/heartbeat -i stays)
+longer=$(start_by_hand /usr/bin/heartbeat -i goes -x)
+other_path=$(start_by_hand /usr/bin/../bin/heartbeat -i goes)
 run_app deregister "/usr/bin/heartbeat -i goes"
-expect_rc 0
-expect_out </dev/null
+expect_quiet_success
 { cat "$typical"; echo "# Orig:$lines New:1"; echo "::respawn:/usr/bin/heartbeat -i stays"; } >"$expected"
 expect_inittab "$expected"
 expect_reload
-expect_term_from_tool heartbeat "$stays"
 wait_terminated heartbeat "$goes"
-restarted=$(wait_running_under_init /usr/bin/heartbeat -i stays)
-[ "$restarted" != "$stays" ] || e2e_fail "the instance of the remaining entry was not restarted"
+expect_term_from_tool heartbeat "$twin"
+sleep 2
+for pid in "$stays" "$other_stays" "$longer" "$other_path"; do
+    expect_untouched heartbeat "$pid"
+done
 expect_stays_stopped 2 /usr/bin/heartbeat -i goes
 run_app deregister "/usr/bin/heartbeat -i stays"
 expect_rc 0
-wait_terminated heartbeat "$restarted"
+wait_terminated heartbeat "$stays"
+expect_term_from_tool heartbeat "$other_stays"
+device_run /bin/kill "$longer" "$other_path"
 
-e2e_case "of two running instances only the first in /proc order is signalled"
-hand_edit 1 "/opt/vendor/bin/telemetryd --interval 60"
-# Same file, other path: the match is on the path as the process was started.
-decoy=$(start_by_hand /opt/vendor/bin/../bin/telemetryd --interval 60)
+e2e_case "blanks between words do not matter, the words do"
+hand_edit 1 "  /opt/vendor/bin/telemetryd   --interval  60 "
 first=$(start_by_hand /opt/vendor/bin/telemetryd --interval 60)
 second=$(start_by_hand /opt/vendor/bin/telemetryd --interval 60)
-# procfs lists processes by ascending pid.
-[ "$decoy" -lt "$first" ] && [ "$first" -lt "$second" ] || e2e_fail "test setup: pids $decoy $first $second"
-run_app deregister "/opt/vendor/bin/telemetryd --interval 60"
+longer=$(start_by_hand /opt/vendor/bin/telemetryd --interval 600)
+run_app deregister "  /opt/vendor/bin/telemetryd   --interval  60 "
 expect_quiet_success
 expect_deregistered_to 0
 expect_tmp_after_lock
 expect_reload
 expect_term_from_tool telemetryd "$first"
+expect_term_from_tool telemetryd "$second"
 sleep 2
-expect_untouched telemetryd "$second"
-expect_untouched telemetryd "$decoy"
+expect_untouched telemetryd "$longer"
 
 e2e_case "an argument without a word stops the terminations after it"
-hand_edit 3 /usr/sbin/logshipper /usr/sbin/logshipper "/opt/vendor/bin/telemetryd --interval 60"
+hand_edit 3 /usr/sbin/logshipper "  " "/opt/vendor/bin/telemetryd --interval 600"
 shipper=$(start_by_hand /usr/sbin/logshipper)
-run_app deregister /usr/sbin/logshipper "  " "/opt/vendor/bin/telemetryd --interval 60"
+run_app deregister /usr/sbin/logshipper "  " "/opt/vendor/bin/telemetryd --interval 600"
 expect_rc 0
 echo "Parse string failed" | expect_out
 expect_app_log </dev/null
-# The blank argument matched nothing; the duplicate entry made up for it.
 expect_deregistered_to 0
 expect_tmp_after_lock
 expect_reload
 expect_term_from_tool logshipper "$shipper"
 sleep 2
-expect_untouched telemetryd "$second"
+expect_untouched telemetryd "$longer"
 
-e2e_case "an argument matching two entries makes up for one matching none"
-hand_edit 2 "/usr/bin/heartbeat -i twice" "/usr/bin/heartbeat -i twice"
-by_hand=$(start_by_hand /usr/bin/heartbeat -i by-hand)
-run_app deregister "/usr/bin/heartbeat -i twice" "/opt/vendor/bin/telemetryd -i never-registered"
+e2e_case "an argument that matches two entries removes both and counts once"
+hand_edit 2 "/usr/bin/heartbeat -i twice" "/usr/bin/heartbeat -i twice" "/usr/bin/heartbeat -i other"
+by_hand=$(start_by_hand /usr/bin/heartbeat -i twice)
+run_app deregister "/usr/bin/heartbeat -i twice"
 expect_quiet_success
-expect_deregistered_to 0
-expect_tmp_after_lock
+{ cat "$typical"; echo "# Orig:$lines New:1"; echo "::respawn:/usr/bin/heartbeat -i other"; } >"$expected"
+expect_inittab "$expected"
 expect_reload
-# Both program paths are terminated, registered or not.
 expect_term_from_tool heartbeat "$by_hand"
-expect_term_from_tool telemetryd "$second"
 
 e2e_case "the tool signals neither init nor itself"
-# Three equal entries make up for the two arguments that match none: the
-# run succeeds and walks /proc for "init" (process 1's command line) and
-# for its own path.
-hand_edit 3 "/usr/bin/heartbeat -i thrice" "/usr/bin/heartbeat -i thrice" "/usr/bin/heartbeat -i thrice"
-by_hand=$(start_by_hand /usr/bin/heartbeat -i by-hand)
-[ "$(device_get /proc/1/cmdline | tr '\0' '\n' | head -n 1)" = init ] ||
-    e2e_fail "test setup: process 1 is not named init"
-run_app deregister "/usr/bin/heartbeat -i thrice" init /usr/bin/app_kelvane
+# Entries for process 1's command line and for the tool's own path: both
+# arguments match an entry, so the run goes on to walk /proc for them.
+hand_edit 3 "/usr/bin/heartbeat -i thrice" init "/usr/bin/app_kelvane >/dev/null"
+by_hand=$(start_by_hand /usr/bin/heartbeat -i thrice)
+[ "$(device_get /proc/1/cmdline | tr '\0' '\n')" = init ] ||
+    e2e_fail "test setup: process 1's command line is not init alone"
+run_app deregister "/usr/bin/heartbeat -i thrice" init "/usr/bin/app_kelvane >/dev/null"
 expect_quiet_success
 expect_deregistered_to 0
 expect_reload
@@ -144,12 +143,13 @@ if log_since "$LOG_FROM" | grep -q 'going down'; then
 fi
 [ "$(device_run /bin/readlink /proc/1/exe)" = /bin/busybox ] || e2e_fail "init is gone"
 
-e2e_case "fewer entries than arguments: nothing changes, nothing is signalled"
-hand_edit 1 "/usr/bin/heartbeat -i kept"
-by_hand=$(start_by_hand /usr/bin/heartbeat -i by-hand)
+e2e_case "an argument that matches no entry: nothing changes, nothing is signalled"
+hand_edit 3 "/usr/bin/heartbeat -i kept" "/usr/bin/heartbeat -i twice" "/usr/bin/heartbeat -i twice"
+kept=$(start_by_hand /usr/bin/heartbeat -i kept)
+twice=$(start_by_hand /usr/bin/heartbeat -i twice)
 kept_log=$(heartbeat_log heartbeat)
 while IFS='|' read -r label args; do
-    e2e_case "fewer entries than arguments: $label"
+    e2e_case "an argument that matches no entry: $label"
     eval "set -- $args"
     run_app deregister "$@"
     expect_rc 0
@@ -161,10 +161,12 @@ while IFS='|' read -r label args; do
 done <<'EOF'
 never registered|"/usr/bin/heartbeat -i ghost"
 one of two registered|"/usr/bin/heartbeat -i kept" "/usr/bin/heartbeat -i ghost"
-registered twice on the command line|"/usr/bin/heartbeat -i kept" "/usr/bin/heartbeat -i kept"
+another argument matches twice|"/usr/bin/heartbeat -i twice" "/usr/bin/heartbeat -i ghost"
+given twice, registered once|"/usr/bin/heartbeat -i kept" "/usr/bin/heartbeat -i kept"
 the entry without its options|/usr/bin/heartbeat
 EOF
-expect_untouched heartbeat "$by_hand"
+expect_untouched heartbeat "$kept"
+expect_untouched heartbeat "$twice"
 [ "$(heartbeat_log heartbeat)" = "$kept_log" ] || e2e_fail "the sample program saw a signal"
 
 e2e_finish

@@ -1,6 +1,7 @@
 #!/bin/bash
 # At most twelve programs registered through the tool: a call that would go
-# beyond is refused whole, logged, and leaves the inittab and init alone.
+# beyond is refused whole, logged, and leaves the inittab and init alone,
+# also once the count line has come back to zero.
 . "$(dirname "$0")/e2e.sh"
 
 e2e_begin limit
@@ -69,5 +70,23 @@ for i in $(seq 1 12); do
     wait_running_under_init /usr/bin/heartbeat -i "$i" >/dev/null
 done
 [ -z "$(pids_of /usr/bin/heartbeat -i 13)" ] || e2e_fail "a refused program runs"
+
+e2e_case "on an inittab that was empty, the count line of zeros still counts"
+device_put /etc/inittab </dev/null
+run_app register "/usr/bin/heartbeat -i 1"
+expect_quiet_success
+printf '%s\n' "# Orig:0 New:1" "::respawn:/usr/bin/heartbeat -i 1" >"$expected"
+expect_edit_done "$expected"
+run_app deregister "/usr/bin/heartbeat -i 1"
+expect_quiet_success
+echo "# Orig:0 New:0" >"$expected"
+expect_edit_done "$expected"
+mapfile -t args < <(programs 1 12)
+run_app register "${args[@]}"
+expect_quiet_success
+{ echo "# Orig:0 New:12"; printf '::respawn:%s\n' "${args[@]}"; } >"$expected"
+expect_edit_done "$expected"
+run_app register "/usr/bin/heartbeat -i 13"
+expect_limit_refusal
 
 e2e_finish

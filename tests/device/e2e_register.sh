@@ -1,6 +1,7 @@
 #!/bin/bash
 # register on a typical device: the inittab it writes, init starting and
-# restarting the program, and every way a registration is refused.
+# restarting the program, and every way a registration is refused,
+# including an inittab that is not a file to read.
 . "$(dirname "$0")/e2e.sh"
 
 e2e_begin register
@@ -86,5 +87,34 @@ empty argument|""
 blanks only|"   "
 EOF
 [ -z "$(pids_of /usr/bin/heartbeat -i third)" ] || e2e_fail "a refused program runs"
+
+# Neither blocks the run (with the lock held) nor fills /tmp: refused
+# before a byte is read, and the next run goes ahead at once.
+while IFS='|' read -r label kind make; do
+    e2e_case "an inittab that is not a regular file is refused: $label"
+    device_run /bin/mv /etc/inittab /etc/inittab.kept
+    device_sh "$make"
+    run_app register "/usr/bin/heartbeat -i third"
+    expect_rc 0
+    echo "Register failed" | expect_out
+    echo "user.warn [copy] unable to open source file '/etc/inittab' (Invalid argument)" |
+        expect_app_log
+    expect_tmp_after_lock
+    expect_no_reload
+    device_run /usr/bin/test "$kind" /etc/inittab || e2e_fail "/etc/inittab was replaced"
+    device_run /bin/rm -f /etc/inittab
+    device_run /bin/mv /etc/inittab.kept /etc/inittab
+    expect_inittab "$expected"
+done <<'EOF'
+a FIFO|-p|mkfifo /etc/inittab
+a link to /dev/zero|-L|ln -s /dev/zero /etc/inittab
+EOF
+
+e2e_case "after a refused inittab the lock is free and the next run registers"
+run_app register "/usr/bin/heartbeat -i third"
+expect_quiet_success
+sed -i "s/^# Orig:$lines New:3\$/# Orig:$lines New:4/" "$expected"
+echo "::respawn:/usr/bin/heartbeat -i third" >>"$expected"
+expect_edit_done "$expected"
 
 e2e_finish

@@ -7,7 +7,7 @@ work=${DEVICE_WORK:?}/teardown
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
 E2E_NAME=teardown
-E2E_OUT=$work
+e2e_outputs "$work"
 
 # A test body: boot, record what the host must later find gone, keep
 # processes busy on the device, then end as told.
@@ -46,7 +46,8 @@ no_processes_in() {
 # their inode numbers stay its own until checked, then let it go on.
 pin_and_go() {
     local dir=$1 pid
-    if ! device_wait 20 test -e "$dir/state"; then
+    # Building the root comes before the boot, which may take 20 s itself.
+    if ! device_wait 60 test -e "$dir/state"; then
         e2e_fail "the device never booted:"
         sed 's/^/    /' "$dir/log"
         kill -KILL "$USER_PID"

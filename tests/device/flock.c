@@ -2,14 +2,16 @@
  * flock: the two forms of util-linux's flock(1) that the tests and the
  * benchmark's shell script use, for devices whose BusyBox has none.
  *
- *   flock FD                       lock the open file FD, inherited from
- *                                  the caller, and exit; the lock stays
- *                                  with the caller's open file
- *   flock FILE COMMAND [ARG...]    lock FILE (created if missing), run
- *                                  COMMAND holding it, exit with its status
+ *   flock [-s] [-n] FD                    lock the open file FD, inherited
+ *                                         from the caller, and exit; the
+ *                                         lock stays with the caller's file
+ *   flock [-s] [-n] FILE COMMAND [ARG...] lock FILE (created if missing),
+ *                                         run COMMAND holding it, exit with
+ *                                         its status
  *
- * The lock is exclusive and the call waits for it, as util-linux's does
- * by default. Built static so that it runs in a root without a C library.
+ * The lock is exclusive unless -s makes it shared, and the call waits for
+ * it unless -n makes it give up (status 1), as with util-linux's. Built
+ * static so that it runs in a root without a C library.
  */
 #include <errno.h>
 #include <fcntl.h>
@@ -19,9 +21,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-static int lock(int fd)
+static int lock(int fd, int how)
 {
-	while (flock(fd, LOCK_EX) != 0) {
+	while (flock(fd, how) != 0) {
 		if (errno != EINTR) {
 			perror("flock");
 			return -1;
@@ -50,12 +52,22 @@ static int open_file(int argc, char *argv[])
 
 int main(int argc, char *argv[])
 {
+	int how = LOCK_EX;
+	for (; argc > 1 && argv[1][0] == '-' && argv[1][1] != '\0' && argv[1][2] == '\0';
+	     --argc, ++argv) {
+		if (argv[1][1] == 's')
+			how = (how & LOCK_NB) | LOCK_SH;
+		else if (argv[1][1] == 'n')
+			how |= LOCK_NB;
+		else
+			break;
+	}
 	if (argc < 2) {
-		fputs("usage: flock FD | flock FILE COMMAND [ARG...]\n", stderr);
+		fputs("usage: flock [-s] [-n] FD | flock [-s] [-n] FILE COMMAND [ARG...]\n", stderr);
 		return 2;
 	}
 	int fd = open_file(argc, argv);
-	if (fd < 0 || lock(fd) != 0)
+	if (fd < 0 || lock(fd, how) != 0)
 		return 1;
 	if (argc == 2)
 		return 0;

@@ -49,6 +49,23 @@ device_wait() {
     done
 }
 
+# Each word single-quoted for sh, so that the device's shell passes it on
+# as it is.
+target_quote() {
+    local word
+    for word; do
+        printf " '%s'" "${word//\'/\'\\\'\'}"
+    done
+}
+
+# device_run_as USER CMD [ARG...]: CMD run on the device as USER, through
+# BusyBox su (whose own options would take the command's for theirs).
+device_run_as() {
+    local user=$1
+    shift
+    device_run /bin/su -s /bin/sh "$user" -c "exec$(target_quote "$@")"
+}
+
 # device_sh SCRIPT [ARG...]: a shell script run on the device.
 device_sh() {
     local script=$1

@@ -93,10 +93,11 @@ std::vector<int> SignalRecorder::Received(int wait_ms)
 
 FakeProgram::FakeProgram(const std::string &argv0, const std::string &option)
 {
+	const std::string seconds = "60";
+	command_ = argv0 + " " + seconds + (option.empty() ? "" : " " + option);
 	pid_ = fork();
 	if (pid_ == 0) {
 		prctl(PR_SET_PDEATHSIG, SIGKILL);
-		std::string seconds = "60";
 		if (option.empty())
 			execl("/bin/sleep", argv0.c_str(), seconds.c_str(), static_cast<char *>(nullptr));
 		else

@@ -35,12 +35,16 @@ public:
 	FakeProgram &operator=(const FakeProgram &) = delete;
 
 	pid_t Pid() const { return pid_; }
+	// Its command line, words joined by blanks, as a process argument
+	// that runs exactly it would be written.
+	const std::string &Command() const { return command_; }
 	// The signal that ended it within wait_ms, or 0 while it runs.
 	int TerminatedBy(int wait_ms);
 
 private:
 	pid_t pid_ = -1;
 	int status_ = -1;
+	std::string command_;
 };
 
 #endif

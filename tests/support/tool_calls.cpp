@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <stdio.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -20,6 +21,14 @@ std::vector<char *> Vector(std::vector<std::string> &args)
 
 } // namespace
 
+Kelvane_FileId FileIdOf(const std::string &path)
+{
+	struct stat st;
+	if (lstat(path.c_str(), &st) != 0)
+		ADD_FAILURE() << "cannot stat " << path;
+	return {st.st_dev, st.st_ino};
+}
+
 EditResult EditWorkingCopy(const std::string &work, bool start, const std::string &content,
                            const std::vector<std::string> &args)
 {
@@ -28,9 +37,10 @@ EditResult EditWorkingCopy(const std::string &work, bool start, const std::strin
 	storage.insert(storage.end(), args.begin(), args.end());
 	std::vector<char *> argv = Vector(storage);
 	int n = static_cast<int>(args.size());
+	const Kelvane_FileId id = FileIdOf(work);
 	testing::internal::CaptureStdout();
-	int result = start ? Kelvane_Start(n, argv.data(), work.c_str())
-	                   : Kelvane_Stop(n, argv.data(), work.c_str());
+	int result = start ? Kelvane_Start(n, argv.data(), work.c_str(), &id)
+	                   : Kelvane_Stop(n, argv.data(), work.c_str(), &id);
 	fflush(stdout);
 	std::string output = testing::internal::GetCapturedStdout();
 	return {result, output, ReadFile(work)};

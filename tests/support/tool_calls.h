@@ -4,9 +4,13 @@
 #define KELVANE_TEST_TOOL_CALLS_H
 
 #include "kelvane.h"
+#include "kelvane_shared.h"
 
 #include <string>
 #include <vector>
+
+// What the file at path is, as the tool notes a working copy it made.
+Kelvane_FileId FileIdOf(const std::string &path);
 
 struct EditResult {
 	int result;

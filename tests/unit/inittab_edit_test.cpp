@@ -12,8 +12,32 @@
 #include <string>
 #include <vector>
 
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+namespace {
+
+// Some file systems hand a file over in pieces smaller than asked for;
+// reads capped at this many bytes stand in for them (0: no cap).
+size_t read_cap = 0;
+
+} // namespace
+
+// The tool reads files with pread (pread64 where off_t is widened); this
+// program's own definitions come before the C library's.
+extern "C" ssize_t pread64(int fd, void *buffer, size_t count, off64_t offset)
+{
+	using Pread = ssize_t (*)(int, void *, size_t, off64_t);
+	static const Pread real = reinterpret_cast<Pread>(dlsym(RTLD_NEXT, "pread64"));
+	return real(fd, buffer, read_cap > 0 && count > read_cap ? read_cap : count, offset);
+}
+
+extern "C" ssize_t pread(int fd, void *buffer, size_t count, off_t offset)
+{
+	return pread64(fd, buffer, count, offset);
+}
 
 namespace {
 
@@ -60,7 +84,8 @@ std::vector<std::string> Slots(const std::string &content, TempDir &dir)
 	std::string path = dir.Path("slots");
 	WriteFile(path, content);
 	Kelvane_LineTable table;
-	EXPECT_EQ(0, Kelvane_LoadWorkingCopy(path.c_str(), 0, &table));
+	const Kelvane_FileId id = FileIdOf(path);
+	EXPECT_EQ(0, Kelvane_LoadWorkingCopy(path.c_str(), &id, 0, &table));
 	std::vector<std::string> slots;
 	for (size_t i = 0; i < table.read; ++i)
 		slots.emplace_back(table.slots[i].text, table.slots[i].length);
@@ -153,6 +178,18 @@ TEST_F(InittabEdit, AppendedLinesStartOnALineOfTheirOwn)
 	EXPECT_EQ(open_end, untouched.file);
 }
 
+TEST_F(InittabEdit, AFileReadInShortPiecesIsEditedWhole)
+{
+	std::string inittab;
+	for (int i = 0; i < 40; ++i)
+		inittab += "::respawn:/usr/sbin/daemon" + std::to_string(i) + " --with-its-options\n";
+	read_cap = 1000;
+	EditResult done = Register(inittab, {foo});
+	read_cap = 0;
+	EXPECT_EQ(0, done.result);
+	EXPECT_EQ(inittab + Count(40, 1) + Entry(foo), done.file);
+}
+
 TEST_F(InittabEdit, CountLineParsesWithRangeChecks)
 {
 	const struct {
@@ -179,13 +216,14 @@ TEST_F(InittabEdit, CountLineParsesWithRangeChecks)
 
 TEST_F(InittabEdit, CountLineLivesThroughRegistrationsAndDeregistrations)
 {
-	// Nothing to add still records the count.
+	// Nothing to add still records the count, and a count of 0 and 0 is a
+	// count like any other: it is raised where it stands.
 	EditResult empty = Register("", {});
 	EXPECT_EQ(0, empty.result);
 	EXPECT_EQ(Count(0, 0), empty.file);
-	// A count of 0 and 0 counts as absent: a second line is appended.
 	EditResult again = Register(empty.file, {foo});
-	EXPECT_EQ(Count(0, 0) + Count(1, 1) + Entry(foo), again.file);
+	EXPECT_EQ(Count(0, 1) + Entry(foo), again.file);
+	EXPECT_EQ(Count(0, 0), Deregister(again.file, {foo}).file);
 
 	const std::string base = TypicalInittab() + Count(27, 2) + Entry(bar) + Entry(baz);
 	EXPECT_EQ(base, Register(base, {}).file);
@@ -305,35 +343,74 @@ TEST_F(InittabEdit, RegisterAcceptsWhatIsNotADuplicate)
 	EXPECT_EQ(0, Register("", {"  " + foo + " --no-such-file"}).result);
 }
 
-TEST_F(InittabEdit, DeregisterSucceedsOnTotals)
+TEST_F(InittabEdit, DeregisterNeedsAnEntryForEveryArgument)
 {
-	const std::string twice = Count(0, 2) + Entry(foo) + Entry(foo) + Entry(bar);
+	const std::string twice = Count(0, 3) + Entry(foo) + Entry(foo) + Entry(bar);
+	// One argument removes every equal entry, and counts once.
 	EditResult both = Deregister(twice, {foo});
 	EXPECT_EQ(0, both.result);
-	EXPECT_EQ(Count(0, 1) + Entry(bar), both.file);
-
-	EditResult made_up = Deregister(twice, {foo, baz});
-	EXPECT_EQ(0, made_up.result);
-	EXPECT_EQ(Count(0, 0) + Entry(bar), made_up.file);
+	EXPECT_EQ(Count(0, 2) + Entry(bar), both.file);
+	// An argument given twice needs two entries.
+	EXPECT_EQ(Count(0, 1) + Entry(bar), Deregister(twice, {foo, foo}).file);
 
 	// Nothing to remove from nothing is a success that changes nothing.
 	EditResult empty = Deregister("", {});
 	EXPECT_EQ(0, empty.result);
 	EXPECT_EQ("", empty.file);
 
-	for (const std::string &content : {twice, std::string()}) {
-		EditResult none = Deregister(content, {baz});
-		EXPECT_EQ(1, none.result);
+	const struct {
+		std::string content;
+		std::vector<std::string> args;
+	} refused[] = {
+	    {twice, {baz}},
+	    {twice, {foo, baz}},
+	    {twice, {baz, foo}},
+	    {twice, {bar, bar}},
+	    {"", {baz}},
+	};
+	for (const auto &c : refused) {
+		EditResult none = Deregister(c.content, c.args);
+		EXPECT_EQ(1, none.result) << c.args.size();
 		EXPECT_EQ("[Nothing to deregister]\n", none.output);
-		EXPECT_EQ(content, none.file);
+		EXPECT_EQ(c.content, none.file);
+	}
+}
+
+// In a /tmp without the sticky bit anyone may put a file of their own in
+// place of the working copy; it is neither read nor written. Another
+// user's file may even get the inode number of the one it replaced.
+TEST_F(InittabEdit, AFileInPlaceOfTheWorkingCopyIsNotEdited)
+{
+	const std::string planted = Count(27, 1) + Entry(foo) + "::sysinit:/tmp/evil\n";
+	std::string a = "app_kelvane", r = "register", d = "deregister";
+	char *argv_start[] = {a.data(), r.data(), bar.data(), nullptr};
+	char *argv_stop[] = {a.data(), d.data(), foo.data(), nullptr};
+	for (bool reused : {false, true}) {
+		if (reused && geteuid() != 0)
+			continue; // only root can give a file away
+		WriteFile(work, TypicalInittab() + Count(27, 1) + Entry(foo));
+		const Kelvane_FileId made = FileIdOf(work);
+		if (reused) {
+			ASSERT_EQ(0, chown(work.c_str(), 12345, 12345));
+		} else {
+			WriteFile(dir.Path("planted"), "");
+			ASSERT_EQ(0, rename(dir.Path("planted").c_str(), work.c_str()));
+		}
+		WriteFile(work, planted);
+		EXPECT_EQ(1, Kelvane_Start(1, argv_start, work.c_str(), &made)) << reused;
+		EXPECT_EQ(1, Kelvane_Stop(1, argv_stop, work.c_str(), &made)) << reused;
+		Kelvane_LineTable table = {};
+		EXPECT_EQ(1, Kelvane_StoreWorkingCopy(work.c_str(), &made, &table, 0)) << reused;
+		EXPECT_EQ(planted, ReadFile(work)) << reused;
 	}
 }
 
 TEST_F(InittabEdit, EditsFailWithoutAWorkingCopy)
 {
 	char *argv[] = {const_cast<char *>("app_kelvane"), const_cast<char *>("register"), nullptr};
-	EXPECT_EQ(1, Kelvane_Start(0, argv, dir.Path("absent").c_str()));
-	EXPECT_EQ(1, Kelvane_Stop(0, argv, dir.Path("absent").c_str()));
+	const Kelvane_FileId id = FileIdOf(dir.Root());
+	EXPECT_EQ(1, Kelvane_Start(0, argv, dir.Path("absent").c_str(), &id));
+	EXPECT_EQ(1, Kelvane_Stop(0, argv, dir.Path("absent").c_str(), &id));
 }
 
 TEST_F(InittabEdit, FirstWordIsTheProgramPath)
@@ -363,7 +440,8 @@ TEST_F(InittabEdit, RepeatProcessBlanksEachMatchOnce)
 {
 	WriteFile(work, Entry(foo) + Entry(bar) + Entry(foo) + "::respawn:" + foo);
 	Kelvane_LineTable table;
-	ASSERT_EQ(0, Kelvane_LoadWorkingCopy(work.c_str(), 0, &table));
+	const Kelvane_FileId id = FileIdOf(work);
+	ASSERT_EQ(0, Kelvane_LoadWorkingCopy(work.c_str(), &id, 0, &table));
 	std::string a = "app_kelvane", c = "deregister";
 	char *argv[] = {a.data(), c.data(), foo.data(), foo.data(), nullptr};
 	EXPECT_EQ(2, Kelvane_RepeatProcess(&table, argv, 2));

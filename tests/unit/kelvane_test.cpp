@@ -103,26 +103,29 @@ TEST_F(Kelvane, AnUnreadableInittabIsNotEdited)
 	EXPECT_TRUE(init.Received(kQuietMs).empty());
 }
 
-TEST_F(Kelvane, DeregisterSignalsInitThenTerminatesOneInstance)
+TEST_F(Kelvane, DeregisterSignalsInitThenTerminatesWhatRunsTheEntry)
 {
-	ASSERT_EQ(0, Run({"register", foo, bar}).status);
+	FakeProgram first(foo), second(foo), other(foo, "7");
+	ASSERT_EQ(0, Run({"register", first.Command(), other.Command(), bar}).status);
 	ASSERT_EQ(std::vector<int>{SIGHUP}, init.Received(kWaitMs));
-	FakeProgram first(foo), second(foo);
-	RunResult run = Run({"deregister", foo});
+	RunResult run = Run({"deregister", first.Command()});
 	EXPECT_EQ(0, run.status);
 	EXPECT_EQ("", run.output);
-	EXPECT_EQ(TypicalInittab() + "# Orig:27 New:1\n::respawn:" + bar + "\n", ReadFile(inittab));
+	EXPECT_EQ(TypicalInittab() + "# Orig:27 New:2\n::respawn:" + other.Command() + "\n::respawn:" +
+	              bar + "\n",
+	          ReadFile(inittab));
 	EXPECT_EQ(std::vector<int>{SIGHUP}, init.Received(kWaitMs));
-	int a = first.TerminatedBy(kWaitMs / 2), b = second.TerminatedBy(kQuietMs);
-	EXPECT_EQ(SIGTERM, a + b) << "first " << a << ", second " << b;
+	EXPECT_EQ(SIGTERM, first.TerminatedBy(kWaitMs));
+	EXPECT_EQ(SIGTERM, second.TerminatedBy(kWaitMs));
+	EXPECT_EQ(0, other.TerminatedBy(kQuietMs));
 }
 
 TEST_F(Kelvane, DeregisterStopsTerminatingAtAnArgumentWithoutAWord)
 {
-	ASSERT_EQ(0, Run({"register", foo, foo, bar}).status);
 	FakeProgram running(bar);
-	// foo matches twice, making up for the blank argument.
-	RunResult run = Run({"deregister", foo, "  ", bar});
+	WriteFile(inittab, TypicalInittab() + "# Orig:27 New:3\n::respawn:" + foo + "\n::respawn:  \n" +
+	                       "::respawn:" + running.Command() + "\n");
+	RunResult run = Run({"deregister", foo, "  ", running.Command()});
 	EXPECT_EQ(0, run.status);
 	EXPECT_EQ("Parse string failed\n", run.output);
 	EXPECT_EQ(TypicalInittab() + "# Orig:27 New:0\n", ReadFile(inittab));
@@ -186,14 +189,18 @@ TEST_F(Kelvane, PlantedLinksAreNeverFollowed)
 	EXPECT_EQ("precious\n", ReadFile(outside));
 	EXPECT_EQ(TypicalInittab() + "# Orig:27 New:1\n::respawn:" + foo + "\n", ReadFile(inittab));
 
-	// A link in place of the lock file means no lock, so no edit.
+	// A link in place of the lock file is removed and the lock file made
+	// afresh.
 	ASSERT_EQ(0, unlink(lock.c_str()));
 	ASSERT_EQ(0, symlink(outside.c_str(), lock.c_str()));
 	RunResult run = Run({"deregister", foo});
-	EXPECT_EQ(1, run.status);
+	EXPECT_EQ(0, run.status);
 	EXPECT_EQ("", run.output);
 	EXPECT_EQ("precious\n", ReadFile(outside));
-	EXPECT_EQ(TypicalInittab() + "# Orig:27 New:1\n::respawn:" + foo + "\n", ReadFile(inittab));
+	EXPECT_EQ(TypicalInittab() + "# Orig:27 New:0\n", ReadFile(inittab));
+	struct stat st;
+	ASSERT_EQ(0, lstat(lock.c_str(), &st));
+	EXPECT_EQ(S_IFREG | 0600u, st.st_mode);
 }
 
 TEST_F(Kelvane, ALinkedInittabKeepsItsLink)

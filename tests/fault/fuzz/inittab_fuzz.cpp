@@ -203,7 +203,7 @@ Outcome ModelRegister(const std::string &input, const std::vector<std::string> &
 				return {kEditDuplicate, input};
 	const long long n = static_cast<long long>(args.size());
 	CountLine count = ModelFind(pieces, std::vector<bool>(pieces.size(), false));
-	bool raise = count.at >= 0 && (count.orig != 0 || count.news != 0);
+	bool raise = count.at >= 0;
 	long long total = raise ? count.news + n : n;
 	if (total > kMaxPrograms)
 		return {kEditLimit, input};
@@ -225,16 +225,23 @@ Outcome ModelRegister(const std::string &input, const std::vector<std::string> &
 Outcome ModelDeregister(const std::string &input, const std::vector<std::string> &args)
 {
 	std::vector<std::string> pieces = Pieces(input);
+	auto is_entry = [&](size_t i, const std::string &argument) {
+		return StartsLine(pieces, i) && pieces[i] == EntryText(argument);
+	};
+	// Each argument needs an entry of its own.
+	std::vector<bool> claimed(pieces.size(), false);
+	for (const std::string &argument : args) {
+		size_t i = 0;
+		while (i < pieces.size() && (claimed[i] || !is_entry(i, argument)))
+			++i;
+		if (i == pieces.size())
+			return {1, input};
+		claimed[i] = true;
+	}
 	std::vector<bool> removed(pieces.size(), false);
-	size_t blanked = 0;
 	for (const std::string &argument : args)
 		for (size_t i = 0; i < pieces.size(); ++i)
-			if (!removed[i] && StartsLine(pieces, i) && pieces[i] == EntryText(argument)) {
-				removed[i] = true;
-				++blanked;
-			}
-	if (!args.empty() && blanked < args.size())
-		return {1, input};
+			removed[i] = removed[i] || is_entry(i, argument);
 	CountLine count = ModelFind(pieces, removed);
 	std::string file;
 	for (size_t i = 0; i < pieces.size(); ++i) {
@@ -272,6 +279,15 @@ bool WriteWhole(const char *path, const std::string &text)
 	return close(fd) == 0 && ok;
 }
 
+// The working copy as the tool knows the one it made.
+Kelvane_FileId WorkId()
+{
+	struct stat st;
+	if (lstat(kWorkName, &st) != 0)
+		return {0, 0};
+	return {st.st_dev, st.st_ino};
+}
+
 Outcome RunTool(bool start, const std::string &input, const std::vector<std::string> &args)
 {
 	if (!WriteWhole(kWorkName, input))
@@ -283,7 +299,9 @@ Outcome RunTool(bool start, const std::string &input, const std::vector<std::str
 		argv.push_back(&s[0]);
 	argv.push_back(nullptr);
 	int n = static_cast<int>(args.size());
-	int result = start ? Kelvane_Start(n, argv.data(), kWorkName) : Kelvane_Stop(n, argv.data(), kWorkName);
+	const Kelvane_FileId id = WorkId();
+	int result = start ? Kelvane_Start(n, argv.data(), kWorkName, &id)
+	                   : Kelvane_Stop(n, argv.data(), kWorkName, &id);
 	return {result, ReadWhole(kWorkName)};
 }
 
@@ -307,19 +325,19 @@ void CheckEdit(const std::string &input, bool start, const std::vector<std::stri
 	if (!start || tool.result != 0)
 		return;
 	// The stored count line reads back with the values the edit wrote: the
-	// raised line, or a zero line that stayed first, or the appended one.
+	// raised line, or the appended one.
 	std::vector<std::string> before = Pieces(input);
 	CountLine old = ModelFind(before, std::vector<bool>(before.size(), false));
 	std::vector<std::string> after = Pieces(tool.file);
 	CountLine now = ModelFind(after, std::vector<bool>(after.size(), false));
 	const int n = static_cast<int>(args.size());
-	bool raised = old.at >= 0 && (old.orig != 0 || old.news != 0);
+	bool raised = old.at >= 0;
 	bool consistent = raised ? now.at == old.at && now.orig == old.orig && now.news == old.news + n
-	                         : (now.at == old.at && now.orig == 0 && now.news == 0) ||
-	                               (now.at >= static_cast<long>(before.size()) &&
-	                                now.orig == static_cast<int>(before.size()) && now.news == n);
+	                         : now.at >= static_cast<long>(before.size()) &&
+	                               now.orig == static_cast<int>(before.size()) && now.news == n;
 	Kelvane_LineTable table;
-	if (Kelvane_LoadWorkingCopy(kWorkName, 0, &table) != 0)
+	const Kelvane_FileId id = WorkId();
+	if (Kelvane_LoadWorkingCopy(kWorkName, &id, 0, &table) != 0)
 		Fail(input, "the stored working copy cannot be loaded", "");
 	int orig = 0;
 	int news = 0;
@@ -340,7 +358,8 @@ void CheckLoad(const std::string &input, size_t spare)
 		Fail(input, "cannot write the working copy", strerror(errno));
 	std::vector<std::string> pieces = Pieces(input);
 	Kelvane_LineTable table;
-	if (Kelvane_LoadWorkingCopy(kWorkName, spare, &table) != 0)
+	const Kelvane_FileId id = WorkId();
+	if (Kelvane_LoadWorkingCopy(kWorkName, &id, spare, &table) != 0)
 		Fail(input, "a readable working copy did not load", "");
 	if (table.read != pieces.size() || table.capacity != pieces.size() + spare)
 		Fail(input, "the line table has the wrong size",

@@ -283,7 +283,7 @@ TEST_F(ProcWalk, OnlyTheStartedProgramIsSignalledWhileProcessesComeAndGo)
 	int terminated = 0;
 	for (int round = 0; round < kRounds; ++round) {
 		FakeProgram target(program);
-		EXPECT_EQ(0, Kelvane_Remove(program.c_str(), kProc, init.Pid())) << "round " << round;
+		EXPECT_EQ(0, Kelvane_Remove(target.Command().c_str(), kProc, init.Pid())) << "round " << round;
 		terminated += target.TerminatedBy(kWaitMs) == SIGTERM ? 1 : 0;
 	}
 	EXPECT_EQ(kRounds, terminated);
@@ -308,7 +308,7 @@ TEST_F(ProcWalk, AnInstanceThatExitedButIsNotReapedDoesNotTakeTheSignal)
 	siginfo_t info = {};
 	ASSERT_EQ(0, waitid(P_PID, static_cast<id_t>(exited), &info, WEXITED | WNOWAIT));
 	FakeProgram live(program);
-	EXPECT_EQ(0, Kelvane_Remove(program.c_str(), kProc, init.Pid()));
+	EXPECT_EQ(0, Kelvane_Remove(live.Command().c_str(), kProc, init.Pid()));
 	EXPECT_EQ(SIGTERM, live.TerminatedBy(kWaitMs));
 	int status = 0;
 	ASSERT_EQ(exited, waitpid(exited, &status, 0));
@@ -316,22 +316,25 @@ TEST_F(ProcWalk, AnInstanceThatExitedButIsNotReapedDoesNotTakeTheSignal)
 }
 
 // The walker runs as a process started with the program path, beside an
-// init started with it too; both come before the target in the walk.
+// init started with it too; both come before the target in the walk. An
+// argument for the shell is matched by its program path alone, which
+// both have whatever else their command lines hold.
 TEST_F(ProcWalk, NeitherTheWalkerNorInitIsSignalledWhenTheyMatch)
 {
+	const std::string argument = program + " >/dev/null";
 	ChildReport report = InChild([&] {
 		RecordOwnSignals();
 		std::string self = RenameSelf(program) ? "walker renamed" : "walker not renamed";
 		FakeProgram init_like(program);
 		if (!WaitForExec(init_like.Pid(), "/bin/sleep", program))
 			return std::string("init did not start");
-		int alone = Kelvane_Remove(program.c_str(), kProc, init_like.Pid());
+		int alone = Kelvane_Remove(argument.c_str(), kProc, init_like.Pid());
 		std::string text = self + "\nonly walker and init: " + std::to_string(alone) + ", init " +
 		                   std::to_string(init_like.TerminatedBy(kQuietMs)) + "\n";
 		FakeProgram target(program);
 		if (!WaitForExec(target.Pid(), "/bin/sleep", program))
 			return std::string("target did not start");
-		int found = Kelvane_Remove(program.c_str(), kProc, init_like.Pid());
+		int found = Kelvane_Remove(argument.c_str(), kProc, init_like.Pid());
 		text += "with target: " + std::to_string(found) + ", target " +
 		        std::to_string(target.TerminatedBy(kWaitMs)) + ", init " +
 		        std::to_string(init_like.TerminatedBy(kQuietMs)) + ", walker " + OwnSignals();
@@ -455,7 +458,9 @@ TEST_F(ProcWalk, EntriesThatVanishOrLieMatchOnlyWithinTheBytesRead)
 		int result;
 	} cases[] = {
 	    {"empty, as kernel threads have", program, Shape::kCmdline, "", -1},
-	    {"first string is the program", program, Shape::kCmdline, program + nul + "-d" + nul, 0},
+	    {"the program and its option", program + " -d", Shape::kCmdline, program + nul + "-d" + nul, 0},
+	    {"the program without its option", program, Shape::kCmdline, program + nul + "-d" + nul, -1},
+	    {"the program padded with NULs", program, Shape::kCmdline, program + std::string(9, '\0'), 0},
 	    {"program alone without NUL", program, Shape::kCmdline, program, 0},
 	    {"argv joined by blanks without NUL", program, Shape::kCmdline, program + " -d", -1},
 	    {"program and more without NUL", program, Shape::kCmdline, program + "x", -1},
