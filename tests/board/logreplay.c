@@ -125,6 +125,10 @@ static void index_entries(struct log *log, const char *path)
 	unsigned char head[32];
 	uint64_t at = 1;
 
+	/* Each entry takes a sector at least. */
+	if (log->total > log->size / log->sectorsize)
+		die("%s: %" PRIu64 " entries, most of them past the end of the log (%ju bytes)", path,
+		    log->total, (uintmax_t)log->size);
 	log->entries = calloc(log->total + 1, sizeof *log->entries);
 	if (log->entries == NULL)
 		die("%s: no memory for %" PRIu64 " entries", path, log->total);
