@@ -14,12 +14,22 @@
 #   board_boot             boot again from the same initramfs and disk
 #   BOARD_DISK             the disk image of /etc (for debugfs, e2fsck)
 #   BOARD_BOOT_SECONDS     how long the last boot took until ready
+#   BOARD_WRITE_LOG        with BOARD_LOG_WRITES=yes: qemu's log of every
+#                          write and flush that reached the disk
+#                          (blklogwrites, the kernel's dm-log-writes format)
+#   BOARD_LOG_BASE         the disk as it was before the first boot, where
+#                          replaying that log starts
 #
 # Inputs (environment): those of target.sh; DEVICE_FLOCK (a static ARM
 # flock, from flock.c); BOARD_KIT (the directory kit.sh fills: made here if
 # need be); BOARD_TIMEOUT (seconds one request may take, default 120; it
 # may be set for one call: BOARD_TIMEOUT=5 device_run ...);
 # BOARD_BOOT_TIMEOUT (seconds from qemu's start to ready, default 60).
+# Where /etc lives, read by device_start: BOARD_ETC, ext4 (the virtio disk,
+# the default) or ubifs (a UBI volume on simulated NAND flash, made afresh
+# at every boot; BOARD_UBIMKVOL names the static ARM ubimkvol for it);
+# BOARD_ETC_OPTIONS, its mount options (default commit=1 for ext4, none
+# for UBIFS); BOARD_LOG_WRITES=yes logs the disk's writes.
 
 . "$(dirname "${BASH_SOURCE[0]}")/../device/target.sh"
 BOARD_SRC=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -39,6 +49,8 @@ BOARD_TX=
 BOARD_RX=
 BOARD_SEQ=0
 BOARD_BOOT_SECONDS=
+BOARD_WRITE_LOG=
+BOARD_LOG_BASE=
 # Process 1 has become init (BusyBox names itself so) and the sysinit
 # script has run: the condition the sandboxed device waits for too.
 # shellcheck disable=SC2016 # expanded on the board
@@ -62,7 +74,16 @@ board_require() {
     [ "${KELVANE_ARCH:-host}" = armhf ] || device_die "the board runs ARM code only: set KELVANE_ARCH=armhf"
     target_require_programs
     [ -x "${DEVICE_FLOCK:-}" ] || device_die "DEVICE_FLOCK is not an executable: ${DEVICE_FLOCK:-unset}"
-    for binary in "$KELVANE_TOOL" "$DEVICE_HEARTBEAT" "$DEVICE_FLOCK"; do
+    local binaries=("$KELVANE_TOOL" "$DEVICE_HEARTBEAT" "$DEVICE_FLOCK")
+    case ${BOARD_ETC:-ext4} in
+        ext4) ;;
+        ubifs)
+            [ -n "${BOARD_UBIMKVOL:-}" ] || device_die "BOARD_UBIMKVOL names no ubimkvol for /etc on flash"
+            binaries+=("$BOARD_UBIMKVOL")
+            ;;
+        *) device_die "BOARD_ETC is ext4 or ubifs, not $BOARD_ETC" ;;
+    esac
+    for binary in "${binaries[@]}"; do
         board_static_arm "$binary" || device_die "$binary is not a static 32-bit ARM program"
     done
     [ -n "${BOARD_KIT:-}" ] || device_die "BOARD_KIT names no directory for the board's kernel and BusyBox"
@@ -82,23 +103,60 @@ device_build() {
     install -m 0755 "$BOARD_SRC/agent" "$root/usr/libexec/board/agent"
     target_install_files "$root" "$inittab"
     cp "$DEVICE_FLOCK" "$root/usr/bin/flock"
+    [ "${BOARD_ETC:-ext4}" = ext4 ] || install -m 0755 "$BOARD_UBIMKVOL" "$root/usr/libexec/board/ubimkvol"
     DEVICE_ROOT=$(cd "$root" && pwd)
     BOARD_WORK=$DEVICE_ROOT.board
     BOARD_DISK=$BOARD_WORK/etc.img
 }
 
-# The initramfs holds the root but /etc (an empty mount point there); the
-# disk holds /etc, made without mounting anything on the host.
+# With /etc on the disk, the initramfs holds the root but /etc (an empty
+# mount point there) and the disk holds /etc, made without mounting
+# anything on the host.  With /etc on flash, the initramfs holds /etc too,
+# and the board's init copies it to the new volume.
 board_pack() {
+    local etc=${BOARD_ETC:-ext4} prune=(-path './etc/*' -prune -o)
     rm -rf "$BOARD_WORK"
     mkdir -p "$BOARD_WORK"
-    (cd "$DEVICE_ROOT" && find . -path './etc/*' -prune -o -print |
+    board_configure "$etc"
+    [ "$etc" = ext4 ] || prune=()
+    (cd "$DEVICE_ROOT" && find . "${prune[@]}" -print |
         cpio -o -H newc -R 0:0 --quiet) >"$BOARD_WORK/initramfs.cpio" ||
         device_die "cannot pack the initramfs of $DEVICE_ROOT"
-    mkfs.ext4 -q -F -L etc -d "$DEVICE_ROOT/etc" "$BOARD_DISK" 32M >"$BOARD_WORK/mkfs.log" 2>&1 || {
+    [ "$etc" = ext4 ] || return 0
+    # Inode tables and journal zeroed now: otherwise the kernel zeroes them
+    # in the background after mounting, writes that have nothing to do
+    # with a test and land amid its own.
+    mkfs.ext4 -q -F -L etc -E lazy_itable_init=0,lazy_journal_init=0 -d "$DEVICE_ROOT/etc" \
+        "$BOARD_DISK" 32M >"$BOARD_WORK/mkfs.log" 2>&1 || {
         cat "$BOARD_WORK/mkfs.log" >&2
         device_die "cannot make the disk image $BOARD_DISK"
     }
+    [ "${BOARD_LOG_WRITES:-}" = yes ] || return 0
+    BOARD_WRITE_LOG=$BOARD_WORK/etc.log
+    BOARD_LOG_BASE=$BOARD_WORK/etc.base.img
+    cp --sparse=always "$BOARD_DISK" "$BOARD_LOG_BASE"
+    : >"$BOARD_WRITE_LOG"
+}
+
+# What the board's init reads to put /etc in place.
+board_configure() {
+    local options=${BOARD_ETC_OPTIONS-}
+    [ -n "${BOARD_ETC_OPTIONS+set}" ] || [ "$1" != ext4 ] || options=commit=1
+    printf 'ETC_FS=%s\nETC_OPTIONS=%s\n' "$1" "$options" >"$DEVICE_ROOT/usr/libexec/board/etc.conf"
+}
+
+# qemu's arguments for the disk of /etc: none on flash; with the write
+# log, the blklogwrites driver between the board and the image, appending
+# to the log across boots, and each of the board's requests on its own
+# (qemu would merge neighbours that arrive together).
+board_disk_args() {
+    local drive="if=none,file=$BOARD_DISK,format=raw,id=d0" device=virtio-blk-device,drive=d0
+    [ "${BOARD_ETC:-ext4}" = ext4 ] || return 0
+    if [ -n "$BOARD_WRITE_LOG" ]; then
+        drive="if=none,id=d0,driver=blklogwrites,file.driver=file,file.filename=$BOARD_DISK,log.driver=file,log.filename=$BOARD_WRITE_LOG,log-append=on"
+        device+=,request-merging=off
+    fi
+    printf '%s\n' -drive "$drive" -device "$device"
 }
 
 device_start() {
@@ -127,7 +185,8 @@ board_close_channel() {
 # the board is ready.  Should this shell die without running its traps
 # (SIGKILL), the death signal takes qemu with it.
 board_boot() {
-    local started
+    local started disk
+    mapfile -t disk < <(board_disk_args)
     board_open_channel
     echo "=== boot at $(date '+%F %T')" >>"$BOARD_WORK/console.log"
     started=$EPOCHREALTIME
@@ -135,7 +194,7 @@ board_boot() {
         -nographic -no-reboot -nic none \
         -kernel "$BOARD_KIT/vmlinuz" -initrd "$BOARD_WORK/initramfs.cpio" \
         -append "console=ttyAMA0 rdinit=/init quiet panic=-1" \
-        -drive "if=none,file=$BOARD_DISK,format=raw,id=d0" -device virtio-blk-device,drive=d0 \
+        "${disk[@]}" \
         -device virtio-serial-device -chardev "pipe,id=ctl,path=$BOARD_WORK/ctl" \
         -device virtserialport,chardev=ctl,name=ctl \
         </dev/null >>"$BOARD_WORK/console.log" 2>&1 &
@@ -185,13 +244,23 @@ board_fail() {
     device_log "$*"
     if [ -s "$BOARD_WORK/console.log" ]; then
         device_log "the end of the console log ($BOARD_WORK/console.log):"
-        tail -n 20 "$BOARD_WORK/console.log" | tr -d '\r' | awk '{ print "    " $0 }' >&2
+        board_console_end | awk '{ print "    " $0 }' >&2
     fi
     if [ -n "$BOARD_QEMU_PID" ]; then
         kill -KILL "$BOARD_QEMU_PID" 2>/dev/null
         device_wait 10 board_gone || device_log "qemu (pid $BOARD_QEMU_PID) outlived SIGKILL"
     fi
     exit 1
+}
+
+# The last 20 lines of the console, or, when the board's init gave up,
+# the 20 up to its reason (the kernel's panic follows it).
+board_console_end() {
+    tr -d '\r' <"$BOARD_WORK/console.log" | awk '
+        /^=== boot / { n = 0; stop = 0 }
+        !stop { line[++n] = $0 }
+        /^board-init: / { stop = 1 }
+        END { for (i = n > 20 ? n - 19 : 1; i <= n; i++) print line[i] }'
 }
 
 # board_read_line VAR DEADLINE: one line of the reply into VAR, unless the

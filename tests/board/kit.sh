@@ -3,6 +3,8 @@
 #   vmlinuz           the armmp kernel
 #   modules/NAME.ko   the modules the board's disk and control port need
 #   modules/order     their names, one a line, in the order to load them
+#   modules/order.nand the same for /etc on UBIFS on simulated NAND flash,
+#                     loaded after those only by a board that asks for it
 #   busybox           the static armhf BusyBox
 # fetched with apt-get download (nothing is installed, nothing goes to
 # /boot) and cached: a complete DIR is used as it is, without apt.
@@ -10,6 +12,9 @@ set -uo pipefail
 
 # In load order: each after those it needs (the depends= of its .ko).
 KIT_MODULES=(crc32c_generic virtio_mmio virtio_blk virtio_console jbd2 mbcache crc16 ext4)
+# UBIFS needs crc16 (above) and, before it mounts anything, every
+# compressor it was built with: zstd and deflate are modules, lzo built in.
+KIT_NAND_MODULES=(nandsim ubi zstd_compress zstd deflate ubifs)
 
 kit_die() {
     printf 'kit: %s\n' "$*" >&2
@@ -20,7 +25,8 @@ kit_complete() {
     local module
     [ -s "$KIT/vmlinuz" ] && [ -x "$KIT/busybox" ] || return 1
     [ "$(cat "$KIT/modules/order" 2>/dev/null)" = "$(printf '%s\n' "${KIT_MODULES[@]}")" ] || return 1
-    for module in "${KIT_MODULES[@]}"; do
+    [ "$(cat "$KIT/modules/order.nand" 2>/dev/null)" = "$(printf '%s\n' "${KIT_NAND_MODULES[@]}")" ] || return 1
+    for module in "${KIT_MODULES[@]}" "${KIT_NAND_MODULES[@]}"; do
         [ -s "$KIT/modules/$module.ko" ] || return 1
     done
 }
@@ -71,16 +77,17 @@ kit_build() {
     busybox=$(kit_fetch busybox-static:armhf) || exit 1
     rm -rf "$KIT/new"
     mkdir -p "$KIT/new"
-    for module in "${KIT_MODULES[@]}"; do
+    for module in "${KIT_MODULES[@]}" "${KIT_NAND_MODULES[@]}"; do
         patterns+=("./lib/modules/*/$module.ko")
     done
     kit_extract "$kernel" './boot/vmlinuz-*' "${patterns[@]}"
     kit_extract "$busybox" ./bin/busybox
     mkdir -p "$KIT/modules"
-    for module in "${KIT_MODULES[@]}"; do
+    for module in "${KIT_MODULES[@]}" "${KIT_NAND_MODULES[@]}"; do
         find "$KIT/new/lib/modules" -name "$module.ko" -exec mv {} "$KIT/modules/" \;
     done
     printf '%s\n' "${KIT_MODULES[@]}" >"$KIT/modules/order"
+    printf '%s\n' "${KIT_NAND_MODULES[@]}" >"$KIT/modules/order.nand"
     mv "$KIT/new/bin/busybox" "$KIT/busybox"
     mv "$KIT"/new/boot/vmlinuz-* "$KIT/vmlinuz"
     rm -rf "$KIT/new"
