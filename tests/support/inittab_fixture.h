@@ -38,4 +38,16 @@ inline std::string TypicalInittab()
 	return text;
 }
 
+// The line the tool writes for a registered ARGUMENT.
+inline std::string Entry(const std::string &argument)
+{
+	return "::respawn:" + argument + "\n";
+}
+
+// The tool's count line.
+inline std::string Count(long long orig, long long news)
+{
+	return "# Orig:" + std::to_string(orig) + " New:" + std::to_string(news) + "\n";
+}
+
 #endif

@@ -69,16 +69,6 @@ protected:
 	}
 };
 
-std::string Entry(const std::string &argument)
-{
-	return "::respawn:" + argument + "\n";
-}
-
-std::string Count(long long orig, long long news)
-{
-	return "# Orig:" + std::to_string(orig) + " New:" + std::to_string(news) + "\n";
-}
-
 std::vector<std::string> Slots(const std::string &content, TempDir &dir)
 {
 	std::string path = dir.Path("slots");

@@ -23,16 +23,6 @@ constexpr int kQuietMs = 200;
 constexpr size_t kHugeLines = 100000;
 constexpr size_t kLongLine = 10000;
 
-std::string Entry(const std::string &argument)
-{
-	return "::respawn:" + argument + "\n";
-}
-
-std::string Count(long long orig, long long news)
-{
-	return "# Orig:" + std::to_string(orig) + " New:" + std::to_string(news) + "\n";
-}
-
 // The slots a text fills: a line break ends one, and so do 127 bytes
 // without one, as a line read into 128 bytes would cut them.
 size_t SlotsIn(const std::string &text)
