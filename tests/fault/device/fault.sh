@@ -405,8 +405,8 @@ fault_c_gone() {
     [ ! -e "$(device_file "/proc/$FAULT_C_PID")" ]
 }
 
-# The shell that started the last C: the walk of /proc reads every
-# process, so it must be gone, not dying, when the next run starts.
+# What started the last C, which must be gone, not dying, when the next
+# run starts: the walk of /proc reads every process.
 FAULT_C_SPAWNER=
 fault_start_c() {
     local before attempt
@@ -415,9 +415,11 @@ fault_start_c() {
         [ -z "$FAULT_C_SPAWNER" ] || wait "$FAULT_C_SPAWNER" 2>/dev/null
         before=$(start_count hb-c)
         C_LOG_FROM=$(heartbeat_log hb-c | wc -l)
-        # The shell stays C's parent, and reaps it at once when it ends.
+        # The shell leaves C to init at once: a parent that ended with C,
+        # during the tool's walk, would be read in one run and gone in the
+        # next, and the calls after the walk would change their ordinals.
         device_spawn /bin/sh -c "echo $((FAULT_C_PID - 1)) >/proc/sys/kernel/ns_last_pid;
-            (exec -a /usr/bin/hb-c /usr/bin/heartbeat -i swept) & wait"
+            (exec -a /usr/bin/hb-c /usr/bin/heartbeat -i swept) &"
         FAULT_C_SPAWNER=${DEVICE_SPAWNED[-1]}
         device_wait 5 start_count_above hb-c "$before" || device_die "hb-c did not start"
         C_PID=$(heartbeat_log hb-c | awk '$2 == "start"' | tail -n 1 | cut -d' ' -f1)
