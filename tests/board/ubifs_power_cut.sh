@@ -16,12 +16,10 @@
 # writes the flash so seldom that a cut would take hours.
 # Usage: ubifs_power_cut.sh CUTS CARELESS_CUTS
 . "$(dirname "$0")/../device/e2e.sh"
+. "$(dirname "$0")/cuts.sh"
 
 cuts=${1:?cuts}
 careless_cuts=${2:?careless cuts}
-sample="/usr/bin/heartbeat -i sample"
-cycle="/usr/bin/heartbeat -i cycle"
-probe="/usr/bin/heartbeat -i probe"
 # Once armed, UBIFS first draws a delay: half the time none, otherwise up
 # to a minute or up to 10,000 flash operations; after it, each operation
 # cuts by a chance that depends on what it writes (1 in 20 for the master
@@ -36,19 +34,10 @@ started=$SECONDS
 
 export BOARD_ETC=ubifs
 e2e_begin ubifs_power_cut
-mkdir -p "$DEVICE_ROOT/usr/libexec"
-script=$(dirname "$0")/../../bench/inittab-edit.sh
 careless=/usr/libexec/inittab-edit-cat.sh
 # shellcheck disable=SC2016 # the script's own words
-sed 's|^\tcp "$work" "$inittab.new" && mv "$inittab.new" "$inittab"$|\tcat "$work" >"$inittab"|' \
-    "$script" >"$DEVICE_ROOT$careless"
-cmp -s "$script" "$DEVICE_ROOT$careless" &&
-    device_die "the script's copy back is not where this test expects it"
-lines=$(wc -l <"$E2E_FIXTURES/inittab.typical")
-state_a=$E2E_OUT/state.a
-state_b=$E2E_OUT/state.b
-{ cat "$E2E_FIXTURES/inittab.typical"; echo "# Orig:$lines New:1"; echo "::respawn:$sample"; } >"$state_a"
-{ sed '$d' "$state_a" | sed "\$s/New:1\$/New:2/"; echo "::respawn:$sample"; echo "::respawn:$cycle"; } >"$state_b"
+cuts_script "$careless" 'cat "$work" >"$inittab"'
+cuts_states
 e2e_boot
 
 e2e_case "/etc is UBIFS on a UBI volume of simulated NAND flash"
@@ -74,11 +63,7 @@ arm_cut() {
 # the background until stopped, and beside it the program that rewrites
 # and syncs /etc/noise.
 start_loop() {
-    # shellcheck disable=SC2016 # expanded on the board
-    device_spawn /bin/sh -c 'echo $$ >/tmp/loop.pid; n=0
-        while echo $n >/tmp/loop.new && mv /tmp/loop.new /tmp/loop.count; do
-            $1 register "$2"; $1 deregister "$2"; n=$((n + 1))
-        done' sh "$1" "$cycle"
+    cuts_loop "$1"
     # shellcheck disable=SC2016 # expanded on the board
     device_spawn /bin/sh -c 'echo $$ >/tmp/noise.pid; while :; do date >/etc/noise; sync /etc/noise; done'
 }
@@ -143,11 +128,7 @@ remount_etc() {
 # Which state /etc/inittab is in, in STATE: a, b, empty or other.
 inittab_state() {
     device_get /etc/inittab >"$E2E_OUT/cut.inittab"
-    if cmp -s "$E2E_OUT/cut.inittab" "$state_a"; then STATE=a
-    elif cmp -s "$E2E_OUT/cut.inittab" "$state_b"; then STATE=b
-    elif [ ! -s "$E2E_OUT/cut.inittab" ]; then STATE=empty
-    else STATE=other
-    fi
+    STATE=$(state_of "$E2E_OUT/cut.inittab")
 }
 
 # The delay UBIFS drew when the loop first wrote is longer than the limits.
@@ -173,11 +154,13 @@ cut_once() {
         redrawn=$((redrawn + 1))
     done
     wait_for_cut || { stop_loop; return 1; }
+    seconds+=("$CUT_SECONDS")
     stop_loop
+    cuts_loop_runs late
     where_cut
     remount_etc || return 1
     inittab_state
-    echo "   cut after $CUT_SECONDS s, $(device_get /tmp/loop.count 2>/dev/null || echo 0) loops," \
+    echo "   cut after $CUT_SECONDS s, $EDITS edits," \
         "delay drawn again $redrawn times: $WHERE inittab $STATE"
 }
 
@@ -192,42 +175,12 @@ after_cut() {
     elif ! device_wait "$E2E_PATIENCE" process_count_is 0 "${cycle_words[@]}"; then
         e2e_fail "init still runs '$cycle', which the inittab no longer lists"
     fi
-    run_app register "$probe"
-    expect_rc 0
-    expect_out </dev/null
-    run_app deregister "$probe"
-    expect_rc 0
-    [ "$state" = a ] || run_app deregister "$cycle"
-    expect_out </dev/null
-    expect_inittab "$state_a"
+    cuts_next_runs "$state"
 }
 
-declare -A hits=()
 seconds=()
-read -ra sample_words <<<"$sample"
-read -ra cycle_words <<<"$cycle"
-
-e2e_case "the sample program registered and running"
-run_app register "$sample"
-expect_rc 0
-expect_out </dev/null
-expect_inittab "$state_a"
-wait_running_under_init "${sample_words[@]}" >/dev/null
-
-for ((i = 1; i <= cuts; i++)); do
-    e2e_case "power cut $i of $cuts during the tool's loop"
-    cut_once "${DEVICE_APP[*]}" || break
-    hits[tool:$STATE]=$((${hits[tool:$STATE]:-0} + 1))
-    seconds+=("$CUT_SECONDS")
-    case $STATE in
-        a | b) after_cut "$STATE" ;;
-        *)
-            e2e_fail "the cut left an inittab that the loop never wrote ($STATE):"
-            diff -u "$state_a" "$E2E_OUT/cut.inittab" | sed 's/^/    /'
-            break
-            ;;
-    esac
-done
+cuts_sample
+cuts_of_the_tool "$cuts" cut_once
 
 e2e_case "$careless_cuts cuts during the loop of the script with cat over the inittab"
 if [ "$careless_cuts" -gt 0 ]; then
@@ -239,7 +192,7 @@ if [ "$careless_cuts" -gt 0 ]; then
 fi
 for ((i = 1; i <= careless_cuts; i++)); do
     cut_once "/bin/sh $careless" || break
-    hits[careless:$STATE]=$((${hits[careless:$STATE]:-0} + 1))
+    cuts_count careless "$STATE"
     case $STATE in
         a) ;;
         *)
@@ -251,11 +204,8 @@ for ((i = 1; i <= careless_cuts; i++)); do
     esac
 done
 
-e2e_case "summary"
-for who in tool careless; do
-    echo "$who: $(for s in a b empty other; do printf '%s %s, ' "$s" "${hits[$who:$s]:-0}"; done)"
-done
-lost=$((${hits[careless:empty]:-0} + ${hits[careless:other]:-0}))
+cuts_summary tool careless
+lost=$(cuts_lost careless)
 echo "the careless copy back lost or mangled the inittab in $lost of $careless_cuts cuts"
 # Every cut caught it when this was written; two that never do mean the
 # cuts no longer reach what a copy back without fsync loses, and prove
@@ -263,5 +213,5 @@ echo "the careless copy back lost or mangled the inittab in $lost of $careless_c
 [ "$careless_cuts" -lt 2 ] || [ "$lost" -gt 0 ] ||
     e2e_fail "no cut caught the careless copy back: the cuts prove nothing"
 [ ${#seconds[@]} -eq 0 ] ||
-    echo "seconds to each of the tool's cuts: ${seconds[*]}; $((SECONDS - started)) s in all"
+    echo "seconds to each cut: ${seconds[*]}; $((SECONDS - started)) s in all"
 e2e_finish

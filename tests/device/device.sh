@@ -12,7 +12,6 @@
 #
 # Besides the interface of target.sh:
 #   device_file PATH           host path of PATH as the device sees it
-#   device_app ARG...          run app_kelvane on the device
 #   DEVICE_PID                 the host pid of the device's init
 #
 # Inputs (environment): those of target.sh, and DEVICE_BUSYBOX (optional,
@@ -201,10 +200,6 @@ if [ "${KELVANE_ARCH:-host}" = armhf ]; then
 else
     DEVICE_APP=(/usr/bin/app_kelvane)
 fi
-
-device_app() {
-    device_run "${DEVICE_APP[@]}" "$@"
-}
 
 # Host pids of the processes that still live in the device's mount namespace.
 device_leftovers() {
