@@ -139,6 +139,18 @@ long_delay() {
             '{ long = $2 == "ms" ? $1 > ms : $1 > calls } END { exit !long }'
 }
 
+# A loop stopped between its register and its deregister left state b:
+# EDIT deregisters, so that the next loop starts from state a.
+back_to_a() {
+    inittab_state
+    # shellcheck disable=SC2086 # EDIT is a command line
+    [ "$STATE" != b ] || device_run $1 deregister "$cycle" >/dev/null
+    inittab_state
+    [ "$STATE" = a ] && return 0
+    e2e_fail "the inittab is not back in state a after the loop stopped: $STATE"
+    return 1
+}
+
 # One cut during the loop of EDIT: arm, loop until the cut, stop, mount
 # again.  STATE is what the inittab holds.
 cut_once() {
@@ -151,6 +163,7 @@ cut_once() {
         long_delay || break
         stop_loop
         remount_etc || return 1
+        back_to_a "$1" || return 1
         redrawn=$((redrawn + 1))
     done
     wait_for_cut || { stop_loop; return 1; }
