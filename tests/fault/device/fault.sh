@@ -35,6 +35,13 @@ fault_begin() {
     e2e_install_strace
 }
 
+# Unmounts the device's PATH.  Detached at once even while busy: a program
+# init started meanwhile, syslogd or init itself may have a file open there
+# for a moment, and the test goes on with the file system beneath.
+fault_unmount() {
+    device_run /bin/umount -n -l "$1" || device_die "cannot unmount $1"
+}
+
 # Sample programs: hard links to the sample daemon, one name each, so each
 # logs to /var/log/NAME.log and shows its own path in /proc/PID/cmdline.
 fault_programs() {

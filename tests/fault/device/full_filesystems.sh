@@ -80,8 +80,7 @@ expect_no_reload
 rm -f "$(device_file /etc/.fill)"
 
 run_full_both /etc
-# A program init restarted meanwhile may hold the small /etc: detach it.
-device_run /bin/umount -n -l /etc || device_die "cannot unmount /etc"
+fault_unmount /etc
 
 # --- /tmp -------------------------------------------------------------------
 
@@ -89,7 +88,7 @@ e2e_case "/tmp on a file system of 16 pages"
 device_run /bin/mount -n -t tmpfs -o size=64k,mode=1777 fault-tmp /tmp ||
     device_die "cannot mount a tmpfs on /tmp"
 run_full_both /tmp
-device_run /bin/umount -n /tmp || device_die "cannot unmount /tmp"
+fault_unmount /tmp
 
 # --- /tmp out of inodes -----------------------------------------------------
 
@@ -106,7 +105,7 @@ grep -qF "unable to open destination file '$WORKING_COPY' (No space left on devi
 [ "$(fault_listing /tmp)" = tmp_lockfile ] || e2e_fail "/tmp holds: $(fault_listing /tmp | tr '\n' ' ')"
 
 e2e_case "/tmp with no room for the lock file"
-device_run /bin/umount -n /tmp
+fault_unmount /tmp
 device_run /bin/mount -n -t tmpfs -o size=64k,nr_inodes=1,mode=1777 fault-tmp /tmp ||
     device_die "cannot mount a tmpfs on /tmp"
 run_app register "/usr/bin/hb-b -i full"
@@ -116,6 +115,6 @@ expect_inittab "$E2E_OUT/small.a"
 grep -qx "user.info Cannot Open the $LOCK" "$E2E_OUT/applog" ||
     e2e_fail "the system log does not say the lock file could not be opened: $(tr '\n' '|' <"$E2E_OUT/applog")"
 [ -z "$(fault_listing /tmp)" ] || e2e_fail "/tmp holds: $(fault_listing /tmp | tr '\n' ' ')"
-device_run /bin/umount -n /tmp
+fault_unmount /tmp
 
 e2e_finish

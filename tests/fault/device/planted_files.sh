@@ -211,6 +211,6 @@ expect_rc 0
 expect_out_lines
 cmp -s "$E2E_OUT/two" "$DEVICE_ROOT/data/inittab" || e2e_fail "/data/inittab is not the new content"
 [ "$(ls -A "$DEVICE_ROOT/data")" = inittab ] || e2e_fail "/data holds: $(ls -A "$DEVICE_ROOT/data" | tr '\n' ' ')"
-device_run /bin/umount -n /etc
+fault_unmount /etc
 
 e2e_finish

@@ -78,7 +78,7 @@ device_wait 5 running_under_init /usr/bin/hb-b || e2e_fail "init did not start h
 cmp -s "$E2E_OUT/small.ab" "$DEVICE_ROOT/data/inittab" || e2e_fail "the mounted file does not hold the new content"
 rewrite_in_place "$E2E_OUT/small.ab" "$E2E_OUT/small.a" deregister "/usr/bin/hb-b -i bound"
 rewrite_in_place "$E2E_OUT/large.ab" "$E2E_OUT/large.a" deregister "/usr/bin/hb-b -i bound"
-device_run /bin/umount -n "$INITTAB"
+fault_unmount "$INITTAB"
 
 e2e_case "the bound inittab's file system is full: the rewrite fails before writing"
 device_run /bin/mount -n -t tmpfs -o size=64k fault-data /data || device_die "cannot mount /data"
@@ -98,8 +98,8 @@ fault_put_inittab "$E2E_OUT/large.ab"
 fault_fill /data 0
 rewrite_in_place "$E2E_OUT/large.ab" "$E2E_OUT/large.a" deregister "/usr/bin/hb-b -i bound"
 rm -f "$(device_file /data/.fill)"
-device_run /bin/umount -n "$INITTAB"
-device_run /bin/umount -n /data
+fault_unmount "$INITTAB"
+fault_unmount /data
 
 e2e_case "/etc is read-only, the inittab is bound from a writable file system"
 cp "$E2E_OUT/small.a" "$DEVICE_ROOT/data/inittab"
@@ -109,13 +109,13 @@ device_run /bin/mount -n --bind /etc /etc &&
 rewrite_in_place "$E2E_OUT/small.a" "$E2E_OUT/small.ab" register "/usr/bin/hb-b -i bound"
 grep -q '"/etc/inittab+".* = -1 EROFS' "$E2E_OUT/trace" ||
     e2e_fail "no temporary file was tried beside the inittab first"
-device_run /bin/umount -n "$INITTAB"
+fault_unmount "$INITTAB"
 
 e2e_case "/etc and the inittab are read-only"
 cp "$(device_file "$INITTAB")" "$E2E_OUT/read-only"
 keep_in_place "$E2E_OUT/read-only" /dev/null "Read-only file system" "Register failed" \
     register "/usr/bin/hb-b -i bound"
-device_run /bin/umount -n /etc
+fault_unmount /etc
 
 # --- faults in the rewrite in place ------------------------------------------
 
