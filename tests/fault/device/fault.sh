@@ -353,22 +353,21 @@ fault_sweep_setup() {
     # Init runs A from boot on, and nothing else of the sweep: the set of
     # processes, and with it the tool's walk of /proc, stays the same.
     cp "$E2E_OUT/inittab.a" "$DEVICE_ROOT$INITTAB"
-    case $edit in
-        register)
-            OLD=$E2E_OUT/inittab.a
-            NEW=$E2E_OUT/inittab.ab
-            ARGS=(register "/usr/bin/hb-b -i swept")
-            AGAIN=("[Duplicated]" "Register failed")
-            FAILED_LINE="Register failed"
-            ;;
-        deregister)
-            OLD=$E2E_OUT/inittab.ac
-            NEW=$E2E_OUT/inittab.a
-            ARGS=(deregister "/usr/bin/hb-c -i swept")
-            AGAIN=("[Nothing to deregister]" "Deregister failed")
-            FAILED_LINE="Deregister failed"
-            ;;
-        *) device_die "register or deregister, not '$edit'" ;;
+    if [ "$edit" = register ]; then
+        fault_sweep_edit register "$E2E_OUT/inittab.a" "$E2E_OUT/inittab.ab" "/usr/bin/hb-b -i swept"
+    else
+        fault_sweep_edit "$edit" "$E2E_OUT/inittab.ac" "$E2E_OUT/inittab.a" "/usr/bin/hb-c -i swept"
+    fi
+}
+
+# fault_sweep_edit EDIT OLD NEW ENTRY: the sweep's run, EDIT of ENTRY, and
+# what it prints in FAILED_LINE and, once NEW holds, in AGAIN.
+fault_sweep_edit() {
+    OLD=$2 NEW=$3 ARGS=("$1" "$4") FAILED_LINE="${1^} failed"
+    case $1 in
+        register) AGAIN=("[Duplicated]" "$FAILED_LINE") ;;
+        deregister) AGAIN=("[Nothing to deregister]" "$FAILED_LINE") ;;
+        *) device_die "register or deregister, not '$1'" ;;
     esac
 }
 

@@ -129,12 +129,10 @@ tried=0
 crossed=0 # crashes that left the new content over the old
 for edit in register deregister; do
     if [ "$edit" = register ]; then
-        OLD=$E2E_OUT/small.a NEW=$E2E_OUT/small.ab AGAIN=("[Duplicated]" "Register failed")
+        fault_sweep_edit register "$E2E_OUT/small.a" "$E2E_OUT/small.ab" "/usr/bin/hb-b -i bound"
     else
-        OLD=$E2E_OUT/large.ab NEW=$E2E_OUT/large.a AGAIN=("[Nothing to deregister]" "Deregister failed")
+        fault_sweep_edit deregister "$E2E_OUT/large.ab" "$E2E_OUT/large.a" "/usr/bin/hb-b -i bound"
     fi
-    ARGS=("$edit" "/usr/bin/hb-b -i bound")
-    FAILED_LINE="${edit^} failed"
     rm -f "$E2E_OUT/plan.sweep"
     fault_sweep_plan "$edit in place, traced"
     grep -q '^ftruncate ' "$E2E_OUT/plan" || e2e_fail "the run did not rewrite in place"
