@@ -37,6 +37,15 @@ cuts_script() {
         device_die "the script's copy back is not where this test expects it"
 }
 
+# The script at device PATH passes through the tool's two states, or its
+# cuts would prove nothing.
+cuts_script_states() {
+    device_run /bin/sh "$1" register "$cycle"
+    expect_inittab "$state_b"
+    device_run /bin/sh "$1" deregister "$cycle"
+    expect_inittab "$state_a"
+}
+
 # a, b, empty or other: which state the inittab in FILE is.
 state_of() {
     if cmp -s "$1" "$state_a"; then echo a

@@ -89,14 +89,7 @@ script_cuts() {
         device_run /bin/mount -o remount,noauto_da_alloc /etc ||
             e2e_fail "cannot remount /etc with noauto_da_alloc"
         wait_running_under_init "${sample_words[@]}" >/dev/null
-        if [ "$i" = 1 ]; then
-            # The script passes through the tool's two states, or its cuts
-            # would prove nothing.
-            device_run /bin/sh "$script" register "$cycle"
-            expect_inittab "$state_b"
-            device_run /bin/sh "$script" deregister "$cycle"
-            expect_inittab "$state_a"
-        fi
+        [ "$i" != 1 ] || cuts_script_states "$script"
         cut_into_loop "/bin/sh $script"
         cuts_count "$name" "$STATE"
     done
