@@ -26,14 +26,14 @@ cycle="/usr/bin/heartbeat -i cycle"
 started=$SECONDS
 
 case $size in
-    typical) fixture=$E2E_FIXTURES/inittab.typical ;;
+    typical) fixture=$TYPICAL ;;
     large) fixture=$DEVICE_WORK/inittab.large.$$ ;;
     *) device_die "the inittab is typical or large, not $size" ;;
 esac
 if [ "$size" = large ]; then
     # About 10,000 lines: one copy takes several write requests.
     mkdir -p "$DEVICE_WORK"
-    "$(dirname "$0")/../../bench/gen-inittab" "$E2E_FIXTURES/inittab.typical" 10000 "$fixture" ||
+    "$(dirname "$0")/../../bench/gen-inittab" "$TYPICAL" 10000 "$fixture" ||
         device_die "cannot make the large inittab"
 fi
 export BOARD_LOG_WRITES=yes BOARD_ETC_OPTIONS=$options
@@ -45,10 +45,9 @@ script=/usr/libexec/inittab-edit.sh
 
 # The three inittabs the runs pass through: as installed, with the
 # program registered, and with it deregistered (the count line stays).
-lines=$(wc -l <"$DEVICE_ROOT/etc/inittab")
 cp "$DEVICE_ROOT/etc/inittab" "$E2E_OUT/installed"
-{ cat "$E2E_OUT/installed"; echo "# Orig:$lines New:1"; echo "::respawn:$cycle"; } >"$E2E_OUT/registered"
-{ cat "$E2E_OUT/installed"; echo "# Orig:$lines New:0"; } >"$E2E_OUT/deregistered"
+inittab_with "$E2E_OUT/registered" "$E2E_OUT/installed" 1 "$cycle"
+inittab_with "$E2E_OUT/deregistered" "$E2E_OUT/installed" 0
 
 # The count line, if any, counts the lines before it and the entries after.
 count_line_agrees() {

@@ -14,12 +14,10 @@ declare -A hits=() edits=()
 # After e2e_begin: state a has the sample program registered, state b the
 # cycling one as well; both with a count line that agrees.
 cuts_states() {
-    local lines
-    lines=$(wc -l <"$E2E_FIXTURES/inittab.typical")
     state_a=$E2E_OUT/state.a
     state_b=$E2E_OUT/state.b
-    { cat "$E2E_FIXTURES/inittab.typical"; echo "# Orig:$lines New:1"; echo "::respawn:$sample"; } >"$state_a"
-    { sed '$d' "$state_a" | sed "\$s/New:1\$/New:2/"; echo "::respawn:$sample"; echo "::respawn:$cycle"; } >"$state_b"
+    inittab_with "$state_a" "$TYPICAL" 1 "$sample"
+    inittab_with "$state_b" "$TYPICAL" 2 "$sample" "$cycle"
 }
 
 # cuts_script PATH [COPY_BACK]: puts bench/inittab-edit.sh at PATH on the

@@ -55,11 +55,13 @@ WORKING_COPY=/tmp/tmp_watchdog
 USAGE='[USAGE] app_kelvane {register|deregister} Process1 Process2 ...(more)
 [USAGE] app_kelvane -h: Get this information
 [USAGE] app_kelvane -v: Get the module version'
+TYPICAL=$E2E_FIXTURES/inittab.typical
+TYPICAL_LINES=$(wc -l <"$TYPICAL")
 
 # e2e_begin NAME [INITTAB]: build and boot a device of its own for this test.
 e2e_begin() {
     E2E_NAME=$1
-    local inittab=${2:-$E2E_FIXTURES/inittab.typical}
+    local inittab=${2:-$TYPICAL}
     local work=${DEVICE_WORK:?DEVICE_WORK names the scratch directory}
     mkdir -p "$work"
     work=$(cd "$work" && pwd)
@@ -67,6 +69,10 @@ e2e_begin() {
     rm -rf "$E2E_OUT"
     mkdir -p "$E2E_OUT"
     device_build "$work/$E2E_NAME.root" "$inittab"
+    # What the inittab holds until a case says otherwise.
+    EXPECTED=$E2E_OUT/inittab.expected
+    cp "$inittab" "$EXPECTED"
+    REGISTERED=()
 }
 
 # The test's outputs go to DIR, without the failures of an earlier run.
@@ -310,6 +316,44 @@ expect_edit_done() {
     expect_inittab "$1"
     expect_tmp_after_lock
     expect_reload
+}
+
+# The last run changed nothing: $EXPECTED, a clean /tmp, init left alone.
+expect_unchanged() {
+    expect_inittab "$EXPECTED"
+    expect_tmp_after_lock
+    expect_no_reload
+}
+
+# inittab_with OUT BASE NEW ENTRY...: BASE as the tool leaves it, with its
+# count line of NEW and a respawn entry for each ENTRY, in OUT.
+inittab_with() {
+    local out=$1 base=$2 new=$3
+    shift 3
+    { cat "$base"; echo "# Orig:$(wc -l <"$base") New:$new"; [ $# = 0 ] || printf '::respawn:%s\n' "$@"; } >"$out"
+}
+
+# The inittab is the typical one with a count line and respawn entries of
+# ENTRY..., in whatever order the runs that made them took the lock.
+expect_typical_in_any_order() {
+    local actual=$E2E_OUT/inittab.sorted entries
+    device_get /etc/inittab >"$E2E_OUT/inittab" || e2e_fail "cannot read /etc/inittab"
+    { head -n "$((TYPICAL_LINES + 1))" "$E2E_OUT/inittab"
+        tail -n +"$((TYPICAL_LINES + 2))" "$E2E_OUT/inittab" | sort; } >"$actual"
+    mapfile -t entries < <([ $# = 0 ] || printf '%s\n' "$@" | sort)
+    inittab_with "$EXPECTED" "$TYPICAL" $# "${entries[@]}"
+    if ! cmp -s "$EXPECTED" "$actual"; then
+        e2e_fail "/etc/inittab differs (- expected, + actual, entries sorted):"
+        diff -u "$EXPECTED" "$actual" | tail -n +3 | sed 's/^/    /'
+    fi
+}
+
+# The last run registered ENTRY... on the typical inittab, after those of
+# the earlier runs, and init read the result.
+expect_registered() {
+    REGISTERED+=("$@")
+    inittab_with "$EXPECTED" "$TYPICAL" "${#REGISTERED[@]}" "${REGISTERED[@]}"
+    expect_edit_done "$EXPECTED"
 }
 
 expect_rc() {

@@ -4,8 +4,6 @@
 . "$(dirname "$0")/e2e.sh"
 
 e2e_begin command_line
-original=$E2E_OUT/inittab.original
-cp "$E2E_FIXTURES/inittab.typical" "$original"
 e2e_boot
 
 # Nothing in /tmp: neither the lock file nor a working copy was made.
@@ -40,7 +38,7 @@ while IFS='|' read -r label kind args; do
     expect_rc 1
     expected_refusal "$kind" | expect_out
     expect_app_log </dev/null
-    expect_inittab "$original"
+    expect_inittab "$EXPECTED"
     expect_tmp_untouched
 done <<'EOF'
 no argument|usage|
@@ -58,7 +56,7 @@ for word in Register --register; do
     printf '%s\n' "$USAGE" | expect_out
     # No working copy was made, so there was none to remove.
     expect_app_log </dev/null
-    expect_inittab "$original"
+    expect_inittab "$EXPECTED"
     expect_tmp_after_lock
 done
 expect_no_reload
@@ -68,9 +66,7 @@ run_app register -h
 expect_rc 0
 printf '%s\n' "The file doesn't exist" "Register failed" | expect_out
 expect_app_log </dev/null
-expect_inittab "$original"
-expect_tmp_after_lock
-expect_no_reload
+expect_unchanged
 
 e2e_case "an argument of 116 characters is registered whole and deregistered"
 # The padding brings the argument to exactly 116 characters.
@@ -78,17 +74,14 @@ longest="/usr/bin/heartbeat -i edge $(printf 'x%.0s' $(seq 1 89))"
 [ "${#longest}" = 116 ] || e2e_fail "test setup: argument is ${#longest} characters"
 run_app register "$longest"
 expect_quiet_success
-{ cat "$original"; echo "# Orig:$(wc -l <"$original") New:1"; echo "::respawn:$longest"; } \
-    >"$E2E_OUT/inittab.registered"
-expect_edit_done "$E2E_OUT/inittab.registered"
+expect_registered "$longest"
 read -ra words <<<"$longest"
 pid=$(wait_running_under_init "${words[@]}")
 run_app deregister "$longest"
 expect_rc 0
 expect_out </dev/null
-{ cat "$original"; echo "# Orig:$(wc -l <"$original") New:0"; } >"$E2E_OUT/inittab.deregistered"
-expect_inittab "$E2E_OUT/inittab.deregistered"
-expect_reload
+inittab_with "$EXPECTED" "$TYPICAL" 0
+expect_edit_done "$EXPECTED"
 [ -z "$pid" ] || wait_terminated heartbeat "$pid"
 expect_stays_stopped 2 "${words[@]}"
 

@@ -8,25 +8,20 @@ e2e_begin deregister
 mkdir -p "$DEVICE_ROOT/opt/vendor/bin"
 ln -s /usr/bin/heartbeat "$DEVICE_ROOT/opt/vendor/bin/telemetryd"
 ln -s /usr/bin/heartbeat "$DEVICE_ROOT/usr/sbin/logshipper"
-typical=$E2E_FIXTURES/inittab.typical
-lines=$(wc -l <"$typical")
-expected=$E2E_OUT/inittab.expected
 e2e_boot
 
 # The inittab as an administrator left it, without telling init: the
 # typical file, the count line with NEW, then the given entries.
 hand_edit() {
-    local new=$1
-    shift
-    { cat "$typical"; echo "# Orig:$lines New:$new"; printf '::respawn:%s\n' "$@"; } >"$expected"
-    device_put /etc/inittab <"$expected"
+    inittab_with "$EXPECTED" "$TYPICAL" "$@"
+    device_put /etc/inittab <"$EXPECTED"
 }
 
-# What the tool leaves after removing entries: the typical file and the
-# count line with NEW.
+# The tool removed every entry, leaving the typical file and the count
+# line with NEW, and init read it.
 expect_deregistered_to() {
-    { cat "$typical"; echo "# Orig:$lines New:$1"; } >"$expected"
-    expect_inittab "$expected"
+    inittab_with "$EXPECTED" "$TYPICAL" "$1"
+    expect_edit_done "$EXPECTED"
 }
 
 expect_term_from_tool() {
@@ -49,8 +44,6 @@ main=$(wait_running_under_init /usr/bin/heartbeat -i main)
 run_app deregister "/usr/bin/heartbeat -i main"
 expect_quiet_success
 expect_deregistered_to 0
-expect_tmp_after_lock
-expect_reload
 [ -z "$main" ] || wait_terminated heartbeat "$main"
 starts=$(start_count heartbeat)
 expect_stays_stopped 3 /usr/bin/heartbeat -i main
@@ -69,8 +62,8 @@ longer=$(start_by_hand /usr/bin/heartbeat -i goes -x)
 other_path=$(start_by_hand /usr/bin/../bin/heartbeat -i goes)
 run_app deregister "/usr/bin/heartbeat -i goes"
 expect_quiet_success
-{ cat "$typical"; echo "# Orig:$lines New:1"; echo "::respawn:/usr/bin/heartbeat -i stays"; } >"$expected"
-expect_inittab "$expected"
+inittab_with "$EXPECTED" "$TYPICAL" 1 "/usr/bin/heartbeat -i stays"
+expect_inittab "$EXPECTED"
 expect_reload
 wait_terminated heartbeat "$goes"
 expect_term_from_tool heartbeat "$twin"
@@ -93,8 +86,6 @@ longer=$(start_by_hand /opt/vendor/bin/telemetryd --interval 600)
 run_app deregister "  /opt/vendor/bin/telemetryd   --interval  60 "
 expect_quiet_success
 expect_deregistered_to 0
-expect_tmp_after_lock
-expect_reload
 expect_term_from_tool telemetryd "$first"
 expect_term_from_tool telemetryd "$second"
 sleep 2
@@ -108,8 +99,6 @@ expect_rc 0
 echo "Parse string failed" | expect_out
 expect_app_log </dev/null
 expect_deregistered_to 0
-expect_tmp_after_lock
-expect_reload
 expect_term_from_tool logshipper "$shipper"
 sleep 2
 expect_untouched telemetryd "$longer"
@@ -119,8 +108,8 @@ hand_edit 2 "/usr/bin/heartbeat -i twice" "/usr/bin/heartbeat -i twice" "/usr/bi
 by_hand=$(start_by_hand /usr/bin/heartbeat -i twice)
 run_app deregister "/usr/bin/heartbeat -i twice"
 expect_quiet_success
-{ cat "$typical"; echo "# Orig:$lines New:1"; echo "::respawn:/usr/bin/heartbeat -i other"; } >"$expected"
-expect_inittab "$expected"
+inittab_with "$EXPECTED" "$TYPICAL" 1 "/usr/bin/heartbeat -i other"
+expect_inittab "$EXPECTED"
 expect_reload
 expect_term_from_tool heartbeat "$by_hand"
 
@@ -134,7 +123,6 @@ by_hand=$(start_by_hand /usr/bin/heartbeat -i thrice)
 run_app deregister "/usr/bin/heartbeat -i thrice" init "/usr/bin/app_kelvane >/dev/null"
 expect_quiet_success
 expect_deregistered_to 0
-expect_reload
 expect_term_from_tool heartbeat "$by_hand"
 sleep 1
 # BusyBox init takes SIGTERM as the order to reboot.
@@ -155,9 +143,7 @@ while IFS='|' read -r label args; do
     expect_rc 0
     printf '%s\n' "[Nothing to deregister]" "Deregister failed" | expect_out
     expect_app_log </dev/null
-    expect_inittab "$expected"
-    expect_tmp_after_lock
-    expect_no_reload
+    expect_unchanged
 done <<'EOF'
 never registered|"/usr/bin/heartbeat -i ghost"
 one of two registered|"/usr/bin/heartbeat -i kept" "/usr/bin/heartbeat -i ghost"
@@ -175,9 +161,8 @@ run_app --no-proc deregister "/usr/bin/heartbeat -i kept"
 expect_rc 0
 expect_out </dev/null
 echo "user.info Failed to open directory!" | expect_app_log
-{ cat "$typical"; echo "# Orig:$lines New:2"; printf '::respawn:%s\n' "/usr/bin/heartbeat -i twice" \
-    "/usr/bin/heartbeat -i twice"; } >"$expected"
-expect_edit_done "$expected"
+inittab_with "$EXPECTED" "$TYPICAL" 2 "/usr/bin/heartbeat -i twice" "/usr/bin/heartbeat -i twice"
+expect_edit_done "$EXPECTED"
 sleep "$E2E_GRACE"
 [ -z "$(term_sender heartbeat "$kept")" ] || e2e_fail "the program got SIGTERM"
 

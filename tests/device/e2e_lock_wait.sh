@@ -8,9 +8,6 @@
 
 e2e_begin lock_wait
 [ "$DEVICE_KIND" != namespace ] || e2e_install_strace
-expected=$E2E_OUT/inittab.expected
-cp "$E2E_FIXTURES/inittab.typical" "$expected"
-lines=$(wc -l <"$expected")
 e2e_boot
 
 e2e_case "a lock held for three seconds: the run waits its turn, then registers"
@@ -25,8 +22,7 @@ expect_out_lines
 # The tool slept the seconds it announced.
 elapsed_at_least "$started" "$WAITS" || e2e_fail "done before the ${WAITS}s of waits were over"
 expect_app_log </dev/null
-printf '%s\n' "# Orig:$lines New:1" "::respawn:/usr/bin/heartbeat -i patient" >>"$expected"
-expect_edit_done "$expected"
+expect_registered "/usr/bin/heartbeat -i patient"
 
 OTHER_USER=www-data
 
@@ -39,11 +35,8 @@ expect_private_lock() {
 
 # A run that met the lock file of another user: done at once, no waits.
 expect_not_held_up() {
-    local entry=$1
     expect_quiet_success
-    sed -i "s/^# Orig:$lines New:\([0-9]*\)\$/# Orig:$lines New:$2/" "$expected"
-    echo "::respawn:$entry" >>"$expected"
-    expect_edit_done "$expected"
+    expect_registered "$1"
     expect_private_lock
 }
 
@@ -51,7 +44,7 @@ e2e_case "a lock file planted and held by another user is made afresh, not waite
 device_run /bin/rm -f "$LOCK"
 hold_lock 120 "$OTHER_USER"
 run_app register "/usr/bin/heartbeat -i planted"
-expect_not_held_up "/usr/bin/heartbeat -i planted" 2
+expect_not_held_up "/usr/bin/heartbeat -i planted"
 release_lock
 
 e2e_case "root's lock file, left open to others, cannot be held against the tool"
@@ -59,7 +52,7 @@ e2e_case "root's lock file, left open to others, cannot be held against the tool
 device_run /bin/chmod 0644 "$LOCK"
 hold_lock 120 "$OTHER_USER" -s
 run_app register "/usr/bin/heartbeat -i shared"
-expect_not_held_up "/usr/bin/heartbeat -i shared" 3
+expect_not_held_up "/usr/bin/heartbeat -i shared"
 release_lock
 
 e2e_case "another user can neither hold nor remove root's lock file"
@@ -76,16 +69,14 @@ run_app --inject flock:error=EINVAL:when=2 register "/usr/bin/heartbeat -i unluc
 expect_rc 0
 expect_out </dev/null
 echo "user.info Cannot release the /tmp/tmp_lockfile" | expect_app_log
-sed -i "s/^# Orig:$lines New:3\$/# Orig:$lines New:4/" "$expected"
-echo "::respawn:/usr/bin/heartbeat -i unlucky" >>"$expected"
-expect_edit_done "$expected"
+expect_registered "/usr/bin/heartbeat -i unlucky"
 
 e2e_case "the lock of a run that ended is free for the next"
 run_app deregister "/usr/bin/heartbeat -i unlucky"
 expect_rc 0
 expect_out </dev/null
-sed -i -e "s/^# Orig:$lines New:4\$/# Orig:$lines New:3/" -e '/-i unlucky$/d' "$expected"
-expect_inittab "$expected"
+inittab_with "$EXPECTED" "$TYPICAL" 3 "${REGISTERED[@]:0:3}"
+expect_inittab "$EXPECTED"
 expect_reload
 
 # Seven random waits of 1 to 10 s: 7 to 70 s, too long for the board.
@@ -98,7 +89,7 @@ expect_lock_waits 7
 expect_out_lines
 elapsed_at_least "$started" "$WAITS" || e2e_fail "done before the ${WAITS}s of waits were over"
 expect_app_log </dev/null
-expect_inittab "$expected"
+expect_inittab "$EXPECTED"
 device_run /usr/bin/test ! -e "$WORKING_COPY" || e2e_fail "a working copy was made"
 expect_no_reload
 release_lock

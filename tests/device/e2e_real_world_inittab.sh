@@ -11,7 +11,6 @@ mkdir -p "$DEVICE_ROOT/opt/vendor/bin"
 for program in modemd telemetryd mirror; do
     ln -s /usr/bin/heartbeat "$DEVICE_ROOT/opt/vendor/bin/$program"
 done
-expected=$E2E_OUT/inittab.expected
 
 e2e_case "the fixture is what this test relies on"
 # The count line stands at its slot index: lines of more than 126
@@ -35,16 +34,16 @@ existing=$(wait_running_under_init /usr/bin/heartbeat -i existing)
 e2e_case "register keeps every line and puts the entry on a line of its own"
 run_app register "/usr/bin/heartbeat -i added"
 expect_quiet_success
-sed "s/^# Orig:$orig New:2\$/# Orig:$orig New:3/" "$fixture" >"$expected"
-printf '\n%s\n' "::respawn:/usr/bin/heartbeat -i added" >>"$expected"
-expect_edit_done "$expected"
+sed "s/^# Orig:$orig New:2\$/# Orig:$orig New:3/" "$fixture" >"$EXPECTED"
+printf '\n%s\n' "::respawn:/usr/bin/heartbeat -i added" >>"$EXPECTED"
+expect_edit_done "$EXPECTED"
 added=$(wait_running_under_init /usr/bin/heartbeat -i added)
 
 e2e_case "deregister of the new entry gives back the original lines"
 run_app deregister "/usr/bin/heartbeat -i added"
 expect_quiet_success
-{ cat "$fixture"; echo; } >"$expected"
-expect_edit_done "$expected"
+{ cat "$fixture"; echo; } >"$EXPECTED"
+expect_edit_done "$EXPECTED"
 [ -z "$added" ] || wait_terminated heartbeat "$added"
 expect_stays_stopped 2 /usr/bin/heartbeat -i added
 
@@ -53,8 +52,8 @@ run_app deregister "/usr/bin/heartbeat -i existing"
 expect_quiet_success
 { cat "$fixture"; echo; } |
     sed -e "s/^# Orig:$orig New:2\$/# Orig:$orig New:1/" \
-        -e '\|^::respawn:/usr/bin/heartbeat -i existing$|d' >"$expected"
-expect_edit_done "$expected"
+        -e '\|^::respawn:/usr/bin/heartbeat -i existing$|d' >"$EXPECTED"
+expect_edit_done "$EXPECTED"
 [ -z "$existing" ] || wait_terminated heartbeat "$existing"
 expect_stays_stopped 2 /usr/bin/heartbeat -i existing
 
@@ -62,7 +61,7 @@ e2e_case "a foreign line that is a respawn entry counts as a registration"
 run_app register "/opt/vendor/bin/mirror --Orig:/data/in --New:/data/out"
 expect_rc 0
 printf '%s\n' "[Duplicated]" "Register failed" | expect_out
-expect_inittab "$expected"
+expect_inittab "$EXPECTED"
 expect_no_reload
 
 e2e_finish

@@ -15,7 +15,6 @@
 
 INITTAB=/etc/inittab
 TEMPORARY=/etc/inittab+
-BASE_INITTAB=$E2E_FIXTURES/inittab.typical
 
 # The sweeps wait for syslogd hundreds of times: poll often.
 DEVICE_POLL=0.01
@@ -57,10 +56,10 @@ fault_programs() {
 # with the option "-i WORD".
 fault_page_inittabs() {
     local a="/usr/bin/hb-a -i $1" b="/usr/bin/hb-b -i $1"
-    fault_inittab_padded "$E2E_OUT/small.a" "$E2E_OUT/base.small" "$BASE_INITTAB" 4090 1 "$a"
-    fault_inittab "$E2E_OUT/small.ab" "$E2E_OUT/base.small" 2 "$a" "$b"
-    fault_inittab_padded "$E2E_OUT/large.ab" "$E2E_OUT/base.large" "$BASE_INITTAB" 8190 2 "$a" "$b"
-    fault_inittab "$E2E_OUT/large.a" "$E2E_OUT/base.large" 1 "$a"
+    fault_inittab_padded "$E2E_OUT/small.a" "$E2E_OUT/base.small" "$TYPICAL" 4090 1 "$a"
+    inittab_with "$E2E_OUT/small.ab" "$E2E_OUT/base.small" 2 "$a" "$b"
+    fault_inittab_padded "$E2E_OUT/large.ab" "$E2E_OUT/base.large" "$TYPICAL" 8190 2 "$a" "$b"
+    inittab_with "$E2E_OUT/large.a" "$E2E_OUT/base.large" 1 "$a"
 }
 
 # --- traces -------------------------------------------------------------
@@ -131,25 +130,6 @@ fault_trace_killed() {
 
 # --- the files --------------------------------------------------------------
 
-# The number of line slots of a file whose lines all fit one slot.
-fault_slots() {
-    wc -l <"$1"
-}
-
-# Writes OUT: BASE, a count line for BASE's slots and NEW, then one respawn
-# entry for each further argument.
-fault_inittab() {
-    local out=$1 base=$2 news=$3 entry
-    shift 3
-    {
-        cat "$base"
-        printf '# Orig:%d New:%d\n' "$(fault_slots "$base")" "$news"
-        for entry in "$@"; do
-            printf '::respawn:%s\n' "$entry"
-        done
-    } >"$out"
-}
-
 # Writes OUT: FILE followed by comment lines that bring OUT, once EXTRA
 # more bytes are added to it, to SIZE bytes exactly.
 fault_pad() {
@@ -171,7 +151,7 @@ fault_pad() {
 }
 
 # fault_inittab_padded OUT PADDED BASE SIZE NEW ENTRY...: writes PADDED,
-# BASE with padding, and OUT, as fault_inittab on PADDED, of SIZE bytes.
+# BASE with padding, and OUT, as inittab_with on PADDED, of SIZE bytes.
 fault_inittab_padded() {
     local out=$1 padded=$2 base=$3 size=$4 news=$5 digits entry extra
     shift 5
@@ -182,7 +162,7 @@ fault_inittab_padded() {
             extra=$((extra + 11 + ${#entry}))
         done
         fault_pad "$padded" "$base" "$size" "$extra"
-        fault_inittab "$out" "$padded" "$news" "$@"
+        inittab_with "$out" "$padded" "$news" "$@"
         [ "$(stat -c %s "$out")" != "$size" ] || return 0
     done
     device_die "cannot pad $base to $size bytes"
@@ -341,15 +321,15 @@ fault_sweep_setup() {
     local edit=$1 base=$E2E_OUT/inittab.base i
     SWEEP_EDIT=$edit
     {
-        cat "$BASE_INITTAB"
+        cat "$TYPICAL"
         for i in $(seq 1 120); do
             printf '# note %03d: kept byte for byte by every edit of this file\n' "$i"
         done
     } >"$base"
     fault_programs hb-a hb-b
-    fault_inittab "$E2E_OUT/inittab.a" "$base" 1 "/usr/bin/hb-a -i kept"
-    fault_inittab "$E2E_OUT/inittab.ab" "$base" 2 "/usr/bin/hb-a -i kept" "/usr/bin/hb-b -i swept"
-    fault_inittab "$E2E_OUT/inittab.ac" "$base" 2 "/usr/bin/hb-a -i kept" "/usr/bin/hb-c -i swept"
+    inittab_with "$E2E_OUT/inittab.a" "$base" 1 "/usr/bin/hb-a -i kept"
+    inittab_with "$E2E_OUT/inittab.ab" "$base" 2 "/usr/bin/hb-a -i kept" "/usr/bin/hb-b -i swept"
+    inittab_with "$E2E_OUT/inittab.ac" "$base" 2 "/usr/bin/hb-a -i kept" "/usr/bin/hb-c -i swept"
     # Init runs A from boot on, and nothing else of the sweep: the set of
     # processes, and with it the tool's walk of /proc, stays the same.
     cp "$E2E_OUT/inittab.a" "$DEVICE_ROOT$INITTAB"

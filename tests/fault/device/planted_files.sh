@@ -10,8 +10,8 @@
 
 fault_begin planted_files
 fault_programs hb-a hb-b
-fault_inittab "$E2E_OUT/one" "$BASE_INITTAB" 1 "/usr/bin/hb-a -i planted"
-fault_inittab "$E2E_OUT/two" "$BASE_INITTAB" 2 "/usr/bin/hb-a -i planted" "/usr/bin/hb-b -i planted"
+inittab_with "$E2E_OUT/one" "$TYPICAL" 1 "/usr/bin/hb-a -i planted"
+inittab_with "$E2E_OUT/two" "$TYPICAL" 2 "/usr/bin/hb-a -i planted" "/usr/bin/hb-b -i planted"
 mkdir -p "$DEVICE_ROOT/root" "$DEVICE_ROOT/data"
 printf 'a file only root may read or write\n' >"$DEVICE_ROOT/root/victim"
 chmod 0600 "$DEVICE_ROOT/root/victim"
@@ -177,7 +177,7 @@ link_case() {
         if [ "$command" = register ]; then
             cmp -s "$E2E_OUT/two" "$DEVICE_ROOT/data/inittab" || e2e_fail "/data/inittab is not the new content"
         else
-            fault_inittab "$E2E_OUT/none" "$BASE_INITTAB" 1 "/usr/bin/hb-a -i planted"
+            inittab_with "$E2E_OUT/none" "$TYPICAL" 1 "/usr/bin/hb-a -i planted"
             cmp -s "$E2E_OUT/none" "$DEVICE_ROOT/data/inittab" || e2e_fail "/data/inittab is not the new content"
         fi
         [ "$(readlink "$DEVICE_ROOT/etc/inittab")" = "${links[0]}" ] || e2e_fail "$INITTAB is no longer the link"

@@ -8,8 +8,8 @@
 
 fault_begin unprivileged_caller
 fault_programs hb-a hb-b
-fault_inittab "$E2E_OUT/one" "$BASE_INITTAB" 1 "/usr/bin/hb-a -i any"
-fault_inittab "$E2E_OUT/two" "$BASE_INITTAB" 2 "/usr/bin/hb-a -i any" "/usr/bin/hb-b -i any"
+inittab_with "$E2E_OUT/one" "$TYPICAL" 1 "/usr/bin/hb-a -i any"
+inittab_with "$E2E_OUT/two" "$TYPICAL" 2 "/usr/bin/hb-a -i any" "/usr/bin/hb-b -i any"
 cp "$E2E_OUT/one" "$DEVICE_ROOT$INITTAB"
 e2e_boot
 USER_NAME=www-data
