@@ -17,6 +17,8 @@
 namespace {
 
 constexpr char kSeparator = ' ';
+// init skips a line that starts with it; the count line is always one.
+constexpr char kCommentMark = '#';
 
 // How many of the size bytes at data go into a slot that holds filled
 // bytes already. The slot ends after a line break, or when it holds as
@@ -40,33 +42,25 @@ void Kelvane_EditWarning(const char *what, const char *path, int error)
 	syslog(LOG_WARNING, "[edit] unable to %s '%s' (%s)\n", what, path, strerror(error));
 }
 
-// Large inittabs go through in a few big reads and writes rather than
-// one per page, and loading and storing share the one buffer. The working
-// copy is read and written through a plain descriptor: a stream would add
-// a buffer of its own from the heap and calls that this one makes needless.
-constexpr size_t kStreamBufferSize = 64 * 1024;
-char stream_buffer[kStreamBufferSize];
-// The count's one read had the whole file, which the buffer still holds.
-// A read may return less than asked for: then the file is read again.
-bool whole_file_buffered = false;
-
 // The piece of the file at offset, into the buffer: its length, 0 at the
 // end of the file, -1 when the read fails.
-ssize_t Kelvane_ReadPiece(int fd, off_t offset)
+ssize_t Kelvane_ReadPiece(int fd, off_t offset, Kelvane_FileBuffer *buffer)
 {
 	ssize_t got;
 	do
-		got = pread(fd, stream_buffer, sizeof stream_buffer, offset);
+		got = pread(fd, buffer->data, sizeof buffer->data, offset);
 	while (got < 0 && errno == EINTR);
+	buffer->used = got > 0 ? static_cast<size_t>(got) : 0;
 	return got;
 }
 
-// Fills slots from the first size bytes of the buffer, going on with
-// *slot when a line runs on from the piece before. More slots than
-// counted means the file changed under us, which the lock rules out.
-int Kelvane_FillSlots(Kelvane_LineTable *table, size_t limit, size_t size, Kelvane_Slot **slot)
+// Fills slots from the bytes the buffer holds, going on with *slot when a
+// line runs on from the piece before. More slots than counted means the
+// file changed under us, which the lock rules out.
+int Kelvane_FillSlots(Kelvane_LineTable *table, size_t limit, const Kelvane_FileBuffer *buffer,
+                      Kelvane_Slot **slot)
 {
-	for (size_t i = 0; i < size;) {
+	for (size_t i = 0; i < buffer->used;) {
 		if (*slot == nullptr) {
 			if (table->read == limit) {
 				errno = EIO;
@@ -75,8 +69,8 @@ int Kelvane_FillSlots(Kelvane_LineTable *table, size_t limit, size_t size, Kelva
 			*slot = &table->slots[table->read++];
 		}
 		bool ends;
-		size_t take = Kelvane_SlotPiece(stream_buffer + i, size - i, (*slot)->length, &ends);
-		memcpy((*slot)->text + (*slot)->length, stream_buffer + i, take);
+		size_t take = Kelvane_SlotPiece(buffer->data + i, buffer->used - i, (*slot)->length, &ends);
+		memcpy((*slot)->text + (*slot)->length, buffer->data + i, take);
 		(*slot)->length += take;
 		i += take;
 		if (ends)
@@ -86,16 +80,17 @@ int Kelvane_FillSlots(Kelvane_LineTable *table, size_t limit, size_t size, Kelva
 }
 
 // A file that the count read in one piece is still in the buffer, and is
-// not read again.
-int Kelvane_ReadSlots(int fd, Kelvane_LineTable *table, size_t limit, long long size)
+// not read again. A read may return less than asked for: then the file is
+// read again, piece by piece.
+int Kelvane_ReadSlots(int fd, Kelvane_LineTable *table, size_t limit, Kelvane_FileBuffer *buffer)
 {
 	Kelvane_Slot *slot = nullptr;
-	if (whole_file_buffered)
-		return Kelvane_FillSlots(table, limit, static_cast<size_t>(size), &slot);
+	if (buffer->whole)
+		return Kelvane_FillSlots(table, limit, buffer, &slot);
 	off_t offset = 0;
 	ssize_t got;
-	while ((got = Kelvane_ReadPiece(fd, offset)) > 0) {
-		if (Kelvane_FillSlots(table, limit, static_cast<size_t>(got), &slot) != 0)
+	while ((got = Kelvane_ReadPiece(fd, offset, buffer)) > 0) {
+		if (Kelvane_FillSlots(table, limit, buffer, &slot) != 0)
 			return 1;
 		offset += got;
 	}
@@ -122,11 +117,7 @@ Kelvane_Slot *Kelvane_AllocateSlots(size_t capacity)
 
 } // namespace
 
-// Counts the slots the file fills: one per line, more for lines longer
-// than a slot, and one for a last line without a line break. *size
-// receives the file's length (not an off_t, whose width depends on how a
-// caller was compiled).
-int Kelvane_GetTotalLine(int fd, long long *size)
+int Kelvane_GetTotalLine(int fd, Kelvane_FileBuffer *buffer, long long *size)
 {
 	long long slots = 0;
 	size_t length = 0;
@@ -134,12 +125,11 @@ int Kelvane_GetTotalLine(int fd, long long *size)
 	ssize_t got;
 	int pieces = 0;
 
-	while ((got = Kelvane_ReadPiece(fd, offset)) > 0) {
+	while ((got = Kelvane_ReadPiece(fd, offset, buffer)) > 0) {
 		++pieces;
-		size_t piece = static_cast<size_t>(got);
-		for (size_t i = 0; i < piece;) {
+		for (size_t i = 0; i < buffer->used;) {
 			bool ends;
-			size_t take = Kelvane_SlotPiece(stream_buffer + i, piece - i, length, &ends);
+			size_t take = Kelvane_SlotPiece(buffer->data + i, buffer->used - i, length, &ends);
 			i += take;
 			length = ends ? 0 : length + take;
 			slots += ends;
@@ -153,28 +143,30 @@ int Kelvane_GetTotalLine(int fd, long long *size)
 		return -1;
 	}
 	*size = offset;
-	whole_file_buffered = pieces <= 1;
+	// Only a file that came in one piece is still whole in the buffer (the
+	// read that found its end wrote nothing there).
+	buffer->whole = pieces <= 1;
+	buffer->used = buffer->whole ? static_cast<size_t>(offset) : 0;
 	return static_cast<int>(slots + (length > 0));
 }
 
 int Kelvane_LoadWorkingCopy(const char *path, const Kelvane_FileId *id, size_t spare,
                             Kelvane_LineTable *table)
 {
-	*table = Kelvane_LineTable{nullptr, 0, 0};
+	*table = Kelvane_LineTable{nullptr, 0};
 	int fd = Kelvane_OpenKnown(path, O_RDONLY, id);
 	if (fd < 0) {
 		Kelvane_EditWarning("open working copy", path, errno);
 		return 1;
 	}
+	Kelvane_FileBuffer buffer;
 	long long size = 0;
-	int total = Kelvane_GetTotalLine(fd, &size);
+	int total = Kelvane_GetTotalLine(fd, &buffer, &size);
 	int result = 1;
-	if (total >= 0) {
-		table->capacity = static_cast<size_t>(total) + spare;
-		table->slots = Kelvane_AllocateSlots(table->capacity);
-	}
+	if (total >= 0)
+		table->slots = Kelvane_AllocateSlots(static_cast<size_t>(total) + spare);
 	if (table->slots != nullptr)
-		result = Kelvane_ReadSlots(fd, table, static_cast<size_t>(total), size);
+		result = Kelvane_ReadSlots(fd, table, static_cast<size_t>(total), &buffer);
 	if (result != 0)
 		Kelvane_EditWarning("read working copy", path, errno);
 	close(fd);
@@ -189,7 +181,7 @@ void Kelvane_FreeLineTable(Kelvane_LineTable *table)
 		ASAN_UNPOISON_MEMORY_REGION(fixed_slots, sizeof fixed_slots);
 	else
 		free(table->slots);
-	*table = Kelvane_LineTable{nullptr, 0, 0};
+	*table = Kelvane_LineTable{nullptr, 0};
 }
 
 namespace {
@@ -212,26 +204,26 @@ bool Kelvane_NeedsLineBreak(const Kelvane_LineTable *table, size_t index, size_t
 }
 
 // Writes out the used bytes of the buffer.
-int Kelvane_Flush(int fd, size_t *used)
+int Kelvane_Flush(int fd, Kelvane_FileBuffer *buffer)
 {
-	if (Kelvane_WriteAll(fd, stream_buffer, *used) != 0)
+	if (Kelvane_WriteAll(fd, buffer->data, buffer->used) != 0)
 		return -1;
-	*used = 0;
+	buffer->used = 0;
 	return 0;
 }
 
 // Adds size bytes to the used part of the buffer, writing it out each
 // time it fills.
-int Kelvane_Put(int fd, const char *data, size_t size, size_t *used)
+int Kelvane_Put(int fd, const char *data, size_t size, Kelvane_FileBuffer *buffer)
 {
 	while (size > 0) {
-		size_t room = sizeof stream_buffer - *used;
+		size_t room = sizeof buffer->data - buffer->used;
 		size_t take = size < room ? size : room;
-		memcpy(stream_buffer + *used, data, take);
-		*used += take;
+		memcpy(buffer->data + buffer->used, data, take);
+		buffer->used += take;
 		data += take;
 		size -= take;
-		if (*used == sizeof stream_buffer && Kelvane_Flush(fd, used) != 0)
+		if (buffer->used == sizeof buffer->data && Kelvane_Flush(fd, buffer) != 0)
 			return -1;
 	}
 	return 0;
@@ -250,15 +242,16 @@ int Kelvane_StoreWorkingCopy(const char *path, const Kelvane_FileId *id,
 			close(fd);
 		return 1;
 	}
-	size_t used = 0;
+	Kelvane_FileBuffer buffer;
+	buffer.used = 0;
 	int error = 0;
 	for (size_t i = 0; i < count && error == 0; ++i) {
 		const Kelvane_Slot *slot = &table->slots[i];
-		if (Kelvane_Put(fd, slot->text, slot->length, &used) != 0 ||
-		    (Kelvane_NeedsLineBreak(table, i, count) && Kelvane_Put(fd, "\n", 1, &used) != 0))
+		if (Kelvane_Put(fd, slot->text, slot->length, &buffer) != 0 ||
+		    (Kelvane_NeedsLineBreak(table, i, count) && Kelvane_Put(fd, "\n", 1, &buffer) != 0))
 			error = errno;
 	}
-	if (error == 0 && Kelvane_Flush(fd, &used) != 0)
+	if (error == 0 && Kelvane_Flush(fd, &buffer) != 0)
 		error = errno;
 	if (close(fd) != 0 && error == 0)
 		error = errno;
@@ -345,7 +338,8 @@ int Kelvane_FindTotalCountLine(const Kelvane_LineTable *table, int *orig, int *n
 {
 	for (size_t i = 0; i < table->read; ++i) {
 		const char *text = table->slots[i].text;
-		if (Kelvane_IsWholeLine(table, i) && Kelvane_Find(text, kOrigKey) != nullptr) {
+		if (Kelvane_IsWholeLine(table, i) && text[0] == kCommentMark &&
+		    Kelvane_Find(text, kOrigKey) != nullptr) {
 			*orig = Kelvane_ParseTotalCountLine(text, kOrigKey);
 			*news = Kelvane_ParseTotalCountLine(text, kNewKey);
 			return static_cast<int>(i);
@@ -400,7 +394,7 @@ int Kelvane_RepeatProcess(Kelvane_LineTable *table, char *const argv[], int n)
 {
 	int blanked = 0;
 	for (int k = 0; k < n; ++k)
-		blanked += Kelvane_BlankEntries(table, argv[2 + k], -1);
+		blanked += Kelvane_BlankEntries(table, argv[kFirstProcess + k], -1);
 	return blanked;
 }
 
@@ -439,7 +433,7 @@ int Kelvane_CheckNewPrograms(Kelvane_LineTable *table, int n, char *const argv[]
 {
 	for (int k = 0; k < n; ++k) {
 		char path[kScratchSize];
-		if (Kelvane_StringHandle(argv[2 + k], path, sizeof path) != 0 ||
+		if (Kelvane_StringHandle(argv[kFirstProcess + k], path, sizeof path) != 0 ||
 		    Kelvane_DoFileExist(path) != 0) {
 			puts("The file doesn't exist");
 			return 1;
@@ -484,7 +478,7 @@ int Kelvane_CountNewPrograms(Kelvane_LineTable *table, int n, size_t *count)
 bool Kelvane_EachArgumentHasAnEntry(Kelvane_LineTable *table, char *const argv[], int n)
 {
 	for (int k = 0; k < n; ++k)
-		if (Kelvane_BlankEntries(table, argv[2 + k], 1) == 0)
+		if (Kelvane_BlankEntries(table, argv[kFirstProcess + k], 1) == 0)
 			return false;
 	return true;
 }
@@ -513,7 +507,7 @@ int Kelvane_Start(int n, char *const argv[], const char *working_copy, const Kel
 		result = Kelvane_CountNewPrograms(&table, n, &count);
 	if (result == 0) {
 		for (int k = 0; k < n; ++k)
-			Kelvane_WriteRespawnEntry(&table.slots[count + static_cast<size_t>(k)], argv[2 + k]);
+			Kelvane_WriteRespawnEntry(&table.slots[count + static_cast<size_t>(k)], argv[kFirstProcess + k]);
 		result = Kelvane_StoreWorkingCopy(working_copy, id, &table, count + static_cast<size_t>(n));
 	}
 	Kelvane_FreeLineTable(&table);

@@ -26,16 +26,31 @@ struct Kelvane_Slot {
 	size_t length;
 };
 
-// The working copy as slots; capacity covers every slot an edit may fill.
+// The working copy as slots, with room for every slot an edit may fill.
 struct Kelvane_LineTable {
 	Kelvane_Slot *slots;
-	size_t capacity;
 	size_t read; // slots filled from the file
 };
 
+// Large inittabs go through in a few big reads and writes rather than one
+// per page. The working copy is read and written through a plain
+// descriptor: a stream would add a buffer of its own from the heap.
+constexpr size_t kFileBufferSize = 64 * 1024;
+struct Kelvane_FileBuffer {
+	char data[kFileBufferSize];
+	size_t used; // bytes of data read from the file, or waiting to be written
+	bool whole;  // the count's one read had the whole file: it is in data
+};
+
+// Counts the slots the file at fd fills: one per line, more for lines
+// longer than a slot, and one for a last line without a line break.
+// *size receives the file's length (not an off_t, whose width depends on
+// how a caller was compiled); buffer keeps what the count read, for the
+// load. -1 and errno when the file cannot be read or counted.
+int Kelvane_GetTotalLine(int fd, Kelvane_FileBuffer *buffer, long long *size);
+
 // The working copy is reopened only while it is still the file copy made
 // (see Kelvane_OpenKnown).
-int Kelvane_GetTotalLine(int fd, long long *size);
 int Kelvane_LoadWorkingCopy(const char *path, const Kelvane_FileId *id, size_t spare,
                             Kelvane_LineTable *table);
 int Kelvane_StoreWorkingCopy(const char *path, const Kelvane_FileId *id,
@@ -43,6 +58,8 @@ int Kelvane_StoreWorkingCopy(const char *path, const Kelvane_FileId *id,
 void Kelvane_FreeLineTable(Kelvane_LineTable *table);
 
 int Kelvane_ParseTotalCountLine(const char *line, const char *key);
+// The count line is the first whole line read that is a comment and holds
+// "Orig:"; its index, or -1. A line that init runs is never taken for it.
 int Kelvane_FindTotalCountLine(const Kelvane_LineTable *table, int *orig, int *news);
 void Kelvane_WriteTotalCountLine(Kelvane_Slot *slot, long long orig, long long news);
 void Kelvane_WriteRespawnEntry(Kelvane_Slot *slot, const char *argument);

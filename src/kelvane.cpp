@@ -20,7 +20,6 @@ constexpr char kToolName[] = "app_kelvane";
 constexpr char kVersion[] = "1.1.0.0";
 constexpr char kRegister[] = "register";
 constexpr char kDeregister[] = "deregister";
-constexpr int kFirstProcess = 2; // argv[0] is the tool, argv[1] the command
 constexpr unsigned char kDelete = 0x7f;
 
 const Kelvane_Setting kDevice = {"/etc/inittab", "/tmp/tmp_watchdog", "/tmp/tmp_lockfile",

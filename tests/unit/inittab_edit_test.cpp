@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -130,7 +131,8 @@ TEST_F(InittabEdit, LinesAreSplitIntoSlotsAsALineReadOf128BytesWould)
 		int fd = open(path.c_str(), O_RDONLY);
 		ASSERT_LE(0, fd);
 		long long size = -1;
-		EXPECT_EQ(static_cast<int>(c.slots.size()), Kelvane_GetTotalLine(fd, &size));
+		auto buffer = std::make_unique<Kelvane_FileBuffer>();
+		EXPECT_EQ(static_cast<int>(c.slots.size()), Kelvane_GetTotalLine(fd, buffer.get(), &size));
 		EXPECT_EQ(static_cast<long long>(c.content.size()), size);
 		EXPECT_EQ(0, lseek(fd, 0, SEEK_CUR));
 		close(fd);
@@ -231,6 +233,11 @@ TEST_F(InittabEdit, CountLineLivesThroughRegistrationsAndDeregistrations)
 	EditResult raised = Register(beyond, {foo});
 	EXPECT_EQ(0, raised.result);
 	EXPECT_EQ("# keep\n" + Count(500, 2) + Entry(bar) + Entry(foo), raised.file);
+
+	// A line that init runs is never taken for the count line, whatever
+	// it holds: only a comment is.
+	const std::string init_entry = "::sysinit:/bin/echo Orig:5\n" + TypicalInittab();
+	EXPECT_EQ(init_entry + Count(28, 1) + Entry(foo), Register(init_entry, {foo}).file);
 
 	// No count line and nothing registered: none is invented.
 	EXPECT_EQ(TypicalInittab(), Deregister(TypicalInittab() + Entry(foo), {foo}).file);

@@ -154,7 +154,8 @@ CountLine ModelFind(const std::vector<std::string> &pieces, const std::vector<bo
 	CountLine found;
 	for (size_t i = 0; i < pieces.size(); ++i) {
 		std::string text = Text(pieces[i]);
-		if (!removed[i] && WholeLine(pieces, i) && text.find(kOrigKey) != std::string::npos) {
+		if (!removed[i] && WholeLine(pieces, i) && text.compare(0, 1, "#") == 0 &&
+		    text.find(kOrigKey) != std::string::npos) {
 			found.at = static_cast<long>(i);
 			found.orig = ModelParse(text, kOrigKey);
 			found.news = ModelParse(text, kNewKey);
@@ -361,10 +362,12 @@ void CheckLoad(const std::string &input, size_t spare)
 	const Kelvane_FileId id = WorkId();
 	if (Kelvane_LoadWorkingCopy(kWorkName, &id, spare, &table) != 0)
 		Fail(input, "a readable working copy did not load", "");
-	if (table.read != pieces.size() || table.capacity != pieces.size() + spare)
+	if (table.read != pieces.size())
 		Fail(input, "the line table has the wrong size",
-		     "read " + std::to_string(table.read) + " of " + std::to_string(pieces.size()) +
-		         ", capacity " + std::to_string(table.capacity));
+		     "read " + std::to_string(table.read) + " of " + std::to_string(pieces.size()));
+	// The spare slots are there: AddressSanitizer stops a write past the end.
+	if (spare > 0)
+		memset(&table.slots[table.read + spare - 1], 'x', sizeof(Kelvane_Slot));
 	for (size_t i = 0; i < table.read; ++i) {
 		const Kelvane_Slot &slot = table.slots[i];
 		if (std::string(slot.text, slot.length) != pieces[i] || slot.text[slot.length] != '\0')
@@ -379,7 +382,7 @@ void CheckLoad(const std::string &input, size_t spare)
 	int at = Kelvane_FindTotalCountLine(&table, &orig, &news);
 	CountLine count = ModelFind(pieces, std::vector<bool>(pieces.size(), false));
 	if (at != count.at || (at >= 0 && (orig != count.orig || news != count.news)))
-		Fail(input, "the count line found is not the first whole line holding the key",
+		Fail(input, "the count line found is not the first whole comment line holding the key",
 		     "found " + std::to_string(at) + ", expected " + std::to_string(count.at));
 	Kelvane_FreeLineTable(&table);
 }

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <string.h>
 #include <string>
 #include <vector>
 
@@ -149,7 +150,10 @@ TEST_F(HostileInittab, TheTableHoldsEverySlotOfTheFileAndTheSpareOnes)
 			Kelvane_LineTable table;
 			ASSERT_EQ(0, Kelvane_LoadWorkingCopy(work.c_str(), &id, spare, &table)) << h.name;
 			EXPECT_EQ(SlotsIn(h.content), table.read) << h.name;
-			EXPECT_EQ(table.read + spare, table.capacity) << h.name;
+			// Every spare slot is there: one past the end is an error that
+			// AddressSanitizer and valgrind report.
+			if (spare > 0)
+				memset(&table.slots[table.read + spare - 1], 'x', sizeof(Kelvane_Slot));
 			std::string joined;
 			for (size_t i = 0; i < table.read; ++i)
 				joined.append(table.slots[i].text, table.slots[i].length);
