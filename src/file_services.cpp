@@ -18,7 +18,11 @@ namespace {
 constexpr char kCopyName[] = "copy";
 constexpr mode_t kPrivateMode = 0600;
 constexpr mode_t kOthersBits = 077;
-constexpr int kLockReopens = 8; // more would mean another is at work there
+// Attempts at the lock before a run gives up: its tries and retries, and
+// as many again for objects cleared from the path. Only another user at
+// work there, faster than the run, could use them up.
+constexpr int kLockAttempts = 2 * (kLockRetries + 1);
+constexpr int kLookAgain = -2;
 constexpr mode_t kModeBits = 07777;
 constexpr int kReplaceInPlace = 2;
 
@@ -28,13 +32,11 @@ void Kelvane_CopyWarning(const char *what, const char *path, int error)
 	       strerror(error));
 }
 
-// Copies everything from in to out; *copied receives the byte count.
-int Kelvane_Transfer(int in, int out, const char *source, const char *destination,
-                     off_t *copied)
+// Copies everything from in to out.
+int Kelvane_Transfer(int in, int out, const char *source, const char *destination)
 {
 	char buffer[kTransferSize] = {};
 
-	*copied = 0;
 	for (;;) {
 		ssize_t got = read(in, buffer, sizeof buffer);
 		if (got < 0 && errno == EINTR)
@@ -49,31 +51,67 @@ int Kelvane_Transfer(int in, int out, const char *source, const char *destinatio
 			Kelvane_CopyWarning("write destination file", destination, errno);
 			return 1;
 		}
-		*copied += got;
 	}
 }
 
-// Whatever stands at path is left over from a run that died, or planted:
-// it goes, so the new file can be created exclusively.
-int Kelvane_RemoveStale(const char *path)
+// Whether what stands at a path now is still the object seen there: the
+// same file, with the same owner and mode, so still judged the same.
+bool Kelvane_SameObject(const struct stat *now, const struct stat *seen)
 {
-	if (unlink(path) == 0 || errno == ENOENT)
+	return now->st_dev == seen->st_dev && now->st_ino == seen->st_ino &&
+	       now->st_uid == seen->st_uid && now->st_mode == seen->st_mode;
+}
+
+// A directory with something in it is never walked (another user may own
+// the tree): it goes aside under a fresh name, made here first so that
+// nobody else can hold it; rename replaces the empty directory.
+int Kelvane_MoveAside(const char *path)
+{
+	char aside[PATH_MAX];
+	int n = snprintf(aside, sizeof aside, "%s.XXXXXX", path);
+	if (n < 0 || static_cast<size_t>(n) >= sizeof aside) {
+		errno = ENAMETOOLONG;
+		return -1;
+	}
+	if (mkdtemp(aside) == nullptr)
+		return -1;
+	if (rename(path, aside) == 0)
 		return 0;
-	// Linux answers EISDIR for a directory; EPERM is a real refusal (a
-	// file of another user in a sticky directory) and is reported as such.
-	if (errno == EISDIR)
-		return rmdir(path);
+	int error = errno;
+	rmdir(aside);
+	errno = error;
 	return -1;
 }
 
+// Clears path of the object seen there (by lstat), unless it has been
+// replaced since: then whatever stands there now is left for the caller
+// to judge afresh. 0 when the path is clear of it, -1 and errno if not.
+int Kelvane_ClearAway(const char *path, const struct stat *seen)
+{
+	struct stat now;
+	if (lstat(path, &now) != 0)
+		return errno == ENOENT ? 0 : -1;
+	if (!Kelvane_SameObject(&now, seen))
+		return 0;
+	if (!S_ISDIR(now.st_mode))
+		return unlink(path) == 0 || errno == ENOENT ? 0 : -1;
+	if (rmdir(path) == 0 || errno == ENOENT)
+		return 0;
+	return errno == ENOTEMPTY || errno == EEXIST ? Kelvane_MoveAside(path) : -1;
+}
+
 // A private file made afresh at path, never through a link; -1 and errno
-// when that cannot be done. Mostly nothing stands there.
+// when that cannot be done. Whatever stands there is left over from a
+// run that died, or planted: it goes first. Mostly nothing stands there.
 int Kelvane_CreateFresh(const char *path)
 {
 	const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
 	int fd = Kelvane_Open(path, flags, kPrivateMode);
-	if (fd >= 0 || errno != EEXIST || Kelvane_RemoveStale(path) != 0)
+	if (fd >= 0 || errno != EEXIST)
 		return fd;
+	struct stat seen;
+	if (lstat(path, &seen) == 0 && Kelvane_ClearAway(path, &seen) != 0)
+		return -1;
 	return Kelvane_Open(path, flags, kPrivateMode);
 }
 
@@ -99,16 +137,24 @@ int Kelvane_CloseChecked(int fd, const char *path, int result)
 	return result;
 }
 
-// A FIFO would block the open, with the lock held, and a device such as
-// /dev/zero never ends: only a regular file is read, and the open does
-// not wait to find out.
+// A FIFO would block the open, with the lock held, a device such as
+// /dev/zero never ends, and opening a device can do things of its own:
+// only a regular file is opened, without waiting, and read only while it
+// is still the file that was looked at.
 int Kelvane_OpenRegular(const char *path)
 {
+	struct stat named;
+	if (stat(path, &named) != 0)
+		return -1;
+	if (!S_ISREG(named.st_mode)) {
+		errno = EINVAL;
+		return -1;
+	}
 	int fd = Kelvane_Open(path, O_RDONLY | O_NONBLOCK);
 	if (fd < 0)
 		return -1;
-	struct stat st;
-	int error = fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EINVAL;
+	struct stat opened;
+	int error = fstat(fd, &opened) != 0 ? errno : Kelvane_SameObject(&opened, &named) ? 0 : ESTALE;
 	if (error != 0) {
 		close(fd);
 		errno = error;
@@ -148,8 +194,7 @@ int copy(const char *source, const char *destination, Kelvane_FileId *made)
 		close(in);
 		return 1;
 	}
-	off_t copied;
-	int result = Kelvane_Transfer(in, out, source, destination, &copied);
+	int result = Kelvane_Transfer(in, out, source, destination);
 	result = Kelvane_CloseChecked(out, destination, result);
 	if (result != 0)
 		unlink(destination);
@@ -183,8 +228,7 @@ void Kelvane_SyncDirectory(const char *file)
 int Kelvane_FillTemporary(int in, int out, const char *source, const char *temporary,
                           const struct stat *target)
 {
-	off_t copied;
-	if (Kelvane_Transfer(in, out, source, temporary, &copied) != 0)
+	if (Kelvane_Transfer(in, out, source, temporary) != 0)
 		return 1;
 	if (fchown(out, target->st_uid, target->st_gid) != 0 ||
 	    fchmod(out, target->st_mode & kModeBits) != 0) {
@@ -302,10 +346,11 @@ int Kelvane_Overwrite(int in, int out, const char *source, const char *real, off
 		Kelvane_CopyWarning("write destination file", real, errno);
 		return 1;
 	}
-	off_t copied = 0;
-	if (Kelvane_Transfer(in, out, source, real, &copied) != 0)
+	if (Kelvane_Transfer(in, out, source, real) != 0)
 		return 1;
-	if (ftruncate(out, copied) != 0 || fsync(out) != 0) {
+	// The new content ends where the writes stopped.
+	off_t end = lseek(out, 0, SEEK_CUR);
+	if (end < 0 || ftruncate(out, end) != 0 || fsync(out) != 0) {
 		Kelvane_CopyWarning("write destination file", real, errno);
 		return 1;
 	}
@@ -381,88 +426,91 @@ int Kelvane_ReplaceFile(const char *source, const Kelvane_FileId *made, const ch
 
 namespace {
 
-// The lock file is the run's own: a regular file of its user that
-// nobody else can open, and with no second name through which another
-// could remove it. In a sticky /tmp nobody else can remove or replace it.
-bool Kelvane_IsOwnLockFile(int fd)
+// The lock file is trusted when it is a regular file of the run's own
+// user that nobody else may open. Its names do not matter: a second name
+// made by another user lets them neither open it nor remove it.
+bool Kelvane_IsTrusted(const struct stat *st)
 {
-	struct stat st;
-	return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
-	       (st.st_mode & kOthersBits) == 0 && st.st_nlink == 1;
+	return S_ISREG(st->st_mode) && st->st_uid == geteuid() && (st->st_mode & kOthersBits) == 0;
 }
 
-// Removes a lock file that is not the run's own, unless it has turned
-// into another file since it was looked at: a run next door may just have
-// made it afresh.
-int Kelvane_RemoveForeignLockFile(int fd, const char *path)
-{
-	struct stat st;
-	bool replaced = fd >= 0 ? !Kelvane_StillNamed(fd, path)
-	                        : lstat(path, &st) == 0 && S_ISREG(st.st_mode);
-	if (fd >= 0)
-		close(fd);
-	return replaced ? 0 : Kelvane_RemoveStale(path);
-}
-
-// The lock file lives in a world-writable directory: never follow a link
-// there, never block on a FIFO, and keep a file only when it is the run's
-// own. The handle is the descriptor itself: a stream on a file that stays
-// empty would only bring in the heap and a terminal query.
+// One look at the lock file's path: the trusted lock file, open for
+// writing, or made afresh when nothing is there; kLookAgain when what was
+// there changed or was cleared away; -1 and errno when the path cannot
+// be used. Links are never followed, a FIFO never waited on, the file
+// never truncated, and a trusted file never removed.
 int Kelvane_OpenLockFile(const char *path)
 {
-	for (int attempt = 0; attempt < kLockReopens; ++attempt) {
-		int fd = Kelvane_Open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK);
-		if (fd >= 0 && Kelvane_IsOwnLockFile(fd))
-			return fd;
-		if ((fd >= 0 || errno != ENOENT) && Kelvane_RemoveForeignLockFile(fd, path) != 0)
+	struct stat seen;
+	if (lstat(path, &seen) != 0) {
+		if (errno != ENOENT)
 			return -1;
-		fd = Kelvane_Open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, kPrivateMode);
-		if (fd >= 0 || errno != EEXIST)
-			return fd;
+		int fd = Kelvane_Open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, kPrivateMode);
+		return fd < 0 && errno == EEXIST ? kLookAgain : fd;
 	}
-	return -1;
+	if (!Kelvane_IsTrusted(&seen))
+		return Kelvane_ClearAway(path, &seen) == 0 ? kLookAgain : -1;
+	int fd = Kelvane_Open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK);
+	if (fd < 0)
+		return errno == ENOENT ? kLookAgain : -1;
+	struct stat opened;
+	if (fstat(fd, &opened) == 0 && Kelvane_SameObject(&opened, &seen))
+		return fd;
+	close(fd);
+	return kLookAgain;
 }
 
-// One try: 0 with the lock held on the file that path names, 1 when
-// another run holds it (errno says why), -1 when no lock file can be had.
-// A lock on a file that is no longer at the path keeps nobody out: the
-// run starts over with the file that is.
-int Kelvane_TryLock(int *handle, const char *path)
+void Kelvane_CloseLockFile(int *handle)
 {
-	for (int attempt = 0; attempt < kLockReopens; ++attempt) {
-		if (flock(*handle, LOCK_EX | LOCK_NB) != 0)
-			return 1;
-		if (Kelvane_StillNamed(*handle, path))
-			return 0;
-		close(*handle);
-		*handle = Kelvane_OpenLockFile(path);
-		if (*handle < 0)
-			return -1;
-	}
-	return -1;
+	close(*handle);
+	*handle = -1;
+}
+
+// Another run holds the lock: say so and wait before the next try.
+void Kelvane_WaitForLock(int error)
+{
+	printf("FLock fail by error: %s\n", strerror(error));
+	int wait = rand() % kMaxWaitSeconds + 1;
+	printf("Need wait a Random Time %d\n", wait);
+	fflush(stdout);
+	sleep(static_cast<unsigned>(wait));
 }
 
 } // namespace
 
+// Each attempt looks at the path afresh: a lock is only worth having on
+// the file that the path names, so a lock taken on a file that has since
+// gone from there is dropped and the next attempt starts over.
 int Kelvane_LockFile(int *handle, const char *path)
 {
-	*handle = Kelvane_OpenLockFile(path);
-	for (int retry = 0; *handle >= 0; ++retry) {
-		int locked = Kelvane_TryLock(handle, path);
-		if (locked == 0)
-			return 0;
-		if (locked < 0)
+	int retries = 0;
+	for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
+		*handle = Kelvane_OpenLockFile(path);
+		if (*handle == kLookAgain)
+			continue;
+		if (*handle < 0)
 			break;
-		if (retry == kLockRetries)
-			return 1;
-		printf("FLock fail by error: %s\n", strerror(errno));
-		int wait = rand() % kMaxWaitSeconds + 1;
-		printf("Need wait a Random Time %d\n", wait);
-		fflush(stdout);
-		sleep(static_cast<unsigned>(wait));
+		if (flock(*handle, LOCK_EX | LOCK_NB) != 0) {
+			int error = errno;
+			Kelvane_CloseLockFile(handle);
+			if (retries == kLockRetries)
+				return 1;
+			++retries;
+			Kelvane_WaitForLock(error);
+			continue;
+		}
+		if (Kelvane_HoldsLock(*handle, path))
+			return 0;
+		Kelvane_CloseLockFile(handle);
 	}
+	*handle = -1;
 	syslog(LOG_INFO, "Cannot Open the %s\n", path);
 	return 1;
+}
+
+bool Kelvane_HoldsLock(int handle, const char *path)
+{
+	return Kelvane_StillNamed(handle, path);
 }
 
 int Kelvane_UnLockFile(int *handle, const char *path)

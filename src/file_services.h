@@ -8,7 +8,8 @@ constexpr int kLockRetries = 7;
 constexpr int kMaxWaitSeconds = 10;
 
 // Copies the regular file source into a file created afresh at
-// destination: whatever stood there is removed first, and the new file is
+// destination: whatever stood there is removed first (a directory with
+// something in it is moved aside), and the new file is
 // created exclusively, mode 0600, without following links; *made receives
 // what it is. 0 when the content arrived whole.
 int copy(const char *source, const char *destination, Kelvane_FileId *made);
@@ -20,11 +21,16 @@ int copy(const char *source, const char *destination, Kelvane_FileId *made);
 int Kelvane_ReplaceFile(const char *source, const Kelvane_FileId *made, const char *target);
 
 // Takes the advisory lock on path, retrying after random waits; *handle
-// receives the lock file's descriptor, or -1 when it cannot be opened.
-// The lock file is the caller's own: a regular file of its user, open to
-// nobody else, with one link; anything else there is removed and made
-// afresh first. 0 when the lock is held, 1 when it was not obtained.
+// receives the lock file's descriptor, or -1. The lock file is trusted
+// only when it is a regular file of the caller's user that nobody else
+// may open; anything else at path is removed (a directory with something
+// in it is moved aside) and the file made afresh. 0 when the lock is
+// held, 1 when it was not obtained.
 int Kelvane_LockFile(int *handle, const char *path);
+
+// Whether path still names the file locked through handle: a lock on a
+// file that has gone from there keeps no other run out.
+bool Kelvane_HoldsLock(int handle, const char *path);
 
 // Releases the lock taken by Kelvane_LockFile and closes the handle
 // (nothing to do for -1).

@@ -52,9 +52,11 @@ int Kelvane_CheckArguments(int argc, char *argv[])
 }
 
 // The working copy is edited only when it holds the whole inittab, and
-// the inittab is replaced only when the edit is complete. *made tells
-// whether a working copy was made, to be removed at the end.
-int Kelvane_Edit(int argc, char *argv[], const Kelvane_Setting *setting, bool start, bool *made)
+// the inittab is replaced only when the edit is complete and this run
+// still holds the lock. *made tells whether a working copy was made, to
+// be removed at the end.
+int Kelvane_Edit(int argc, char *argv[], const Kelvane_Setting *setting, int lock, bool start,
+                 bool *made)
 {
 	int n = argc - kFirstProcess;
 	Kelvane_FileId copy_id;
@@ -63,8 +65,15 @@ int Kelvane_Edit(int argc, char *argv[], const Kelvane_Setting *setting, bool st
 		return 1;
 	int result = start ? Kelvane_Start(n, argv, setting->working_copy, &copy_id)
 	                   : Kelvane_Stop(n, argv, setting->working_copy, &copy_id);
-	if (result != 0 ||
-	    Kelvane_ReplaceFile(setting->working_copy, &copy_id, setting->inittab) != 0)
+	if (result != 0)
+		return 1;
+	// Another run that broke the lock may be editing too: of two, neither
+	// may then replace the inittab with what it read before the other.
+	if (!Kelvane_HoldsLock(lock, setting->lock_file)) {
+		syslog(LOG_INFO, "Lost the lock on %s (%s)\n", setting->lock_file, strerror(errno));
+		return 1;
+	}
+	if (Kelvane_ReplaceFile(setting->working_copy, &copy_id, setting->inittab) != 0)
 		return 1;
 	kill(setting->init_pid, SIGHUP);
 	return 0;
@@ -83,14 +92,14 @@ void Kelvane_TerminatePrograms(int argc, char *argv[], const Kelvane_Setting *se
 }
 
 // Returns whether a working copy was made.
-bool Kelvane_Dispatch(int argc, char *argv[], const Kelvane_Setting *setting)
+bool Kelvane_Dispatch(int argc, char *argv[], const Kelvane_Setting *setting, int lock)
 {
 	bool made = false;
 	if (strcmp(argv[1], kRegister) == 0) {
-		if (Kelvane_Edit(argc, argv, setting, true, &made) != 0)
+		if (Kelvane_Edit(argc, argv, setting, lock, true, &made) != 0)
 			puts("Register failed");
 	} else if (strcmp(argv[1], kDeregister) == 0) {
-		if (Kelvane_Edit(argc, argv, setting, false, &made) != 0)
+		if (Kelvane_Edit(argc, argv, setting, lock, false, &made) != 0)
 			puts("Deregister failed");
 		else
 			Kelvane_TerminatePrograms(argc, argv, setting);
@@ -143,7 +152,7 @@ int Kelvane_Run(int argc, char *argv[], const Kelvane_Setting *setting)
 		Kelvane_UnLockFile(&lock, setting->lock_file);
 		return 1;
 	}
-	bool made = Kelvane_Dispatch(argc, argv, setting);
+	bool made = Kelvane_Dispatch(argc, argv, setting, lock);
 	// A working copy that was never made is no failure to remove; one
 	// left by a run that died, or planted, goes all the same.
 	if (remove(setting->working_copy) != 0 && (made || errno != ENOENT))

@@ -1,9 +1,10 @@
 #!/bin/bash
 # The instance lock seen from outside: a run that meets the lock held by
 # another process prints its waits and goes on once the lock is free, or
-# gives up after seven; a lock file that another user planted or can open
-# is made afresh rather than waited on; a release that fails is logged and
-# does not change the outcome.
+# gives up after seven, whatever other names the lock file has; a lock
+# file that another user planted or can open is made afresh rather than
+# waited on; a run whose lock file was replaced under it changes nothing;
+# a release that fails is logged and does not change the outcome.
 . "$(dirname "$0")/e2e.sh"
 
 e2e_begin lock_wait
@@ -24,13 +25,25 @@ elapsed_at_least "$started" "$WAITS" || e2e_fail "done before the ${WAITS}s of w
 expect_app_log </dev/null
 expect_registered "/usr/bin/heartbeat -i patient"
 
+e2e_case "a second name of root's lock file changes nothing: the run waits for the holder"
+inode=$(device_run /bin/stat -c %i "$LOCK") || e2e_fail "cannot stat $LOCK"
+hold_lock 3
+device_run /bin/ln "$LOCK" /tmp/second-name || e2e_fail "cannot give $LOCK a second name"
+run_app register "/usr/bin/heartbeat -i named-twice"
+expect_rc 0
+expect_lock_waits 1 7
+expect_out_lines
+expect_registered "/usr/bin/heartbeat -i named-twice"
+[ "$(device_run /bin/stat -c %i "$LOCK")" = "$inode" ] || e2e_fail "$LOCK was made afresh"
+device_run /bin/rm -f /tmp/second-name
+
 OTHER_USER=www-data
 
-# The lock file is root's own: a regular file, mode 600, one link.
+# The lock file is root's own: a regular file, mode 600.
 expect_private_lock() {
     local found
-    found=$(device_run /bin/stat -c '%F %u %a %h' "$LOCK")
-    [ "$found" = "regular empty file 0 600 1" ] || e2e_fail "$LOCK is '$found', not root's own"
+    found=$(device_run /bin/stat -c '%F %u %a' "$LOCK")
+    [ "$found" = "regular empty file 0 600" ] || e2e_fail "$LOCK is '$found', not root's own"
 }
 
 # A run that met the lock file of another user: done at once, no waits.
@@ -71,11 +84,25 @@ expect_out </dev/null
 echo "user.info Cannot release the /tmp/tmp_lockfile" | expect_app_log
 expect_registered "/usr/bin/heartbeat -i unlucky"
 
+e2e_case "a run whose lock file is replaced during its edit changes nothing"
+# The run is held up while it writes its working copy; meanwhile another
+# makes the lock file afresh, as a run that broke the lock would.
+(
+    sleep 1
+    device_sh 'rm -f "$1" && umask 077 && : >"$1"' "$LOCK"
+) &
+run_app --inject ftruncate:delay_enter=3000000 register "/usr/bin/heartbeat -i overtaken"
+wait $! || e2e_fail "cannot replace $LOCK"
+expect_rc 0
+echo "Register failed" | expect_out
+expect_log_says "Lost the lock on $LOCK ("
+expect_unchanged
+
 e2e_case "the lock of a run that ended is free for the next"
 run_app deregister "/usr/bin/heartbeat -i unlucky"
 expect_rc 0
 expect_out </dev/null
-inittab_with "$EXPECTED" "$TYPICAL" 3 "${REGISTERED[@]:0:3}"
+inittab_with "$EXPECTED" "$TYPICAL" 4 "${REGISTERED[@]:0:4}"
 expect_inittab "$EXPECTED"
 expect_reload
 

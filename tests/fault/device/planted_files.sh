@@ -1,10 +1,11 @@
 #!/bin/bash
 # Whatever another user plants at the working copy's or the lock file's
 # path (a symbolic link to a root-owned file, a link to nothing, a file of
-# their own, a FIFO, a directory) is never followed, written into or waited
-# on: no file elsewhere is created, changed or truncated, no run hangs, and
-# each run either completes or fails plainly; a planted lock file is made
-# afresh as root's own.  An inittab that is a symbolic link stays one, and
+# their own, even one running as a program, a FIFO, a directory, empty or
+# not) is never followed, written into or waited on: no file elsewhere is
+# created, changed or truncated, no run hangs, and each run completes; a
+# directory with something in it is moved aside whole, and a planted lock
+# file is made afresh as root's own.  An inittab that is a symbolic link stays one, and
 # the file it leads to is replaced whole, keeping its owner and mode.
 . "$(dirname "$0")/fault.sh"
 
@@ -98,17 +99,23 @@ for kind in link dangling-link directory-link file fifo directory; do
     expect_clean_after_run "$etc_listing"
 done
 
+# expect_moved_aside PATH: the directory planted at PATH was moved aside whole.
+expect_moved_aside() {
+    local aside
+    aside=$(ls -d "$(device_file "$1")".?????? 2>/dev/null)
+    [ "$(cat "$aside/inside" 2>/dev/null)" = kept ] || e2e_fail "the directory planted at $1 was not moved aside whole"
+    rm -rf "$aside"
+}
+
 start_case "$WORKING_COPY planted as: a directory with a file in it"
 plant "$WORKING_COPY" full-directory
 run_app --timeout 30 -- register "/usr/bin/hb-b -i planted"
 expect_rc 0
-expect_out_lines "Register failed"
-expect_inittab "$E2E_OUT/one"
+expect_out_lines
+expect_inittab "$E2E_OUT/two"
 expect_nothing_touched
-expect_log_says "unable to open destination file '$WORKING_COPY' (Directory not empty)"
-[ "$(cat "$(device_file "$WORKING_COPY/inside")")" = kept ] ||
-    e2e_fail "the planted directory's file changed"
-rm -rf "$(device_file "$WORKING_COPY")"
+expect_moved_aside "$WORKING_COPY"
+expect_clean_after_run "$etc_listing"
 
 # --- the lock file ----------------------------------------------------------
 
@@ -123,12 +130,23 @@ expect_lock_made_afresh() {
         e2e_fail "$LOCK is $(stat -c '%F %u %a %h' "$(device_file "$LOCK")"), not root's own"
 }
 
-for kind in link dangling-link directory-link fifo directory; do
+for kind in link dangling-link directory-link fifo directory full-directory; do
     start_case "$LOCK planted as: $kind"
     plant "$LOCK" "$kind"
     run_app --timeout 30 -- register "/usr/bin/hb-b -i planted"
     expect_lock_made_afresh
+    [ "$kind" != full-directory ] || expect_moved_aside "$LOCK"
 done
+
+# A file that cannot be opened for writing (it runs as a program) must
+# not keep every run out.
+start_case "$LOCK planted as: a program of another user, running"
+rm -rf "$(device_file "$LOCK")"
+device_spawn /bin/su -s /bin/sh www-data -c "cp /usr/bin/heartbeat $LOCK && exec $LOCK"
+device_wait 5 process_count_is 1 "$LOCK" || e2e_fail "the planted program did not start"
+run_app --timeout 30 -- register "/usr/bin/hb-b -i planted"
+expect_lock_made_afresh
+device_run /bin/kill "$(pids_of "$LOCK")"
 
 start_case "$LOCK planted as: a FIFO another process holds open"
 plant "$LOCK" fifo
