@@ -380,7 +380,11 @@ int Kelvane_RewriteInPlace(int in, const char *source, const char *real)
 	if (result != 0)
 		Kelvane_PutBack(out, old, old_size);
 	free(old);
-	return Kelvane_CloseChecked(out, real, result);
+	// Once synced, the new content is the inittab: a close that fails
+	// now cannot take that back, so it is only logged.
+	if (close(out) != 0)
+		Kelvane_CopyWarning("write destination file", real, errno);
+	return result;
 }
 
 // The file that target names: target itself, or where its links lead, in

@@ -17,7 +17,11 @@ int copy(const char *source, const char *destination, Kelvane_FileId *made);
 // Replaces target (following links to the real file) with the content of
 // source, which must still be the file made names: a temporary file beside
 // the target, synced and renamed over it, with the target's owner and mode.
-// 0 on success; on failure target is untouched.
+// Where nothing can be made or renamed beside it, the target is rewritten
+// in place and synced, its old content put back should that fail part way.
+// 0 once the new content is synced in the target's place; 1 when it is
+// not, the target keeping its old content (unless putting that back in
+// place failed too).
 int Kelvane_ReplaceFile(const char *source, const Kelvane_FileId *made, const char *target);
 
 // Takes the advisory lock on path, retrying after random waits; *handle
