@@ -7,12 +7,14 @@
 #include "process_control.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <syslog.h>
 #include <time.h>
+#include <unistd.h>
 
 namespace {
 
@@ -79,11 +81,15 @@ int Kelvane_Edit(int argc, char *argv[], const Kelvane_Setting *setting, int loc
 	return 0;
 }
 
+bool Kelvane_HasWord(const char *text)
+{
+	return text[strspn(text, " ")] != '\0';
+}
+
 void Kelvane_TerminatePrograms(int argc, char *argv[], const Kelvane_Setting *setting)
 {
 	for (int i = kFirstProcess; i < argc; ++i) {
-		char program[kScratchSize];
-		if (Kelvane_StringHandle(argv[i], program, sizeof program) != 0) {
+		if (!Kelvane_HasWord(argv[i])) {
 			puts("Parse string failed");
 			return;
 		}
@@ -114,15 +120,31 @@ bool Kelvane_IsEditCommand(const char *word)
 	return strcmp(word, kRegister) == 0 || strcmp(word, kDeregister) == 0;
 }
 
-// glibc names log lines after the program as it was called; musl and
-// uClibc would write no name or a name of their own, so the tool says it.
-const char *Kelvane_LogIdentity(int argc, char *argv[])
+// A standard descriptor that the caller left closed would be taken by
+// the next file the tool opens, and what it prints would land there.
+int Kelvane_OpenStandardDescriptors(void)
 {
-	if (argc < 1 || argv[0] == nullptr)
-		return kToolName;
-	const char *slash = strrchr(argv[0], '/');
-	const char *name = slash == nullptr ? argv[0] : slash + 1;
-	return *name == '\0' ? kToolName : name;
+	for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+		if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+			continue;
+		int opened = Kelvane_Open("/dev/null", O_RDWR);
+		if (opened != fd) {
+			if (opened >= 0)
+				close(opened);
+			return 1;
+		}
+	}
+	return 0;
+}
+
+// Callers learn an edit's outcome from standard output alone: output that
+// could not be written makes the run a failure.
+int Kelvane_FinishOutput(int status)
+{
+	if (fflush(stdout) == 0 && !ferror(stdout))
+		return status;
+	syslog(LOG_INFO, "Cannot write the standard output\n");
+	return 1;
 }
 
 } // namespace
@@ -161,8 +183,12 @@ int Kelvane_Run(int argc, char *argv[], const Kelvane_Setting *setting)
 	return 0;
 }
 
+// The log names the tool, whatever name it was called by: a link named
+// after another program must not put words in that program's mouth.
 int main(int argc, char *argv[])
 {
-	openlog(Kelvane_LogIdentity(argc, argv), 0, LOG_USER);
-	return Kelvane_Run(argc, argv, &kDevice);
+	if (Kelvane_OpenStandardDescriptors() != 0)
+		return 1;
+	openlog(kToolName, 0, LOG_USER);
+	return Kelvane_FinishOutput(Kelvane_Run(argc, argv, &kDevice));
 }

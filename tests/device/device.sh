@@ -120,6 +120,7 @@ device_build() {
     : >"$root/dev/null"
     : >"$root/dev/console"
     : >"$root/dev/zero"
+    : >"$root/dev/full"
     target_install_files "$root" "$inittab"
     # BusyBox has no flock; the host's runs here as the tool's code does.
     device_install_host_program "$root" "$(command -v flock)" /usr/bin/flock

@@ -1,6 +1,7 @@
 #!/bin/bash
 # The command line as a user on the device meets it: the options, refused
-# arguments, an unknown command word, and the longest accepted argument.
+# arguments, an unknown command word, the longest accepted argument, and
+# standard output that cannot be written or is closed.
 . "$(dirname "$0")/e2e.sh"
 
 e2e_begin command_line
@@ -68,6 +69,40 @@ printf '%s\n' "The file doesn't exist" "Register failed" | expect_out
 expect_app_log </dev/null
 expect_unchanged
 
+# run_with_output REDIRECTION ARG...: the tool run with its standard
+# output redirected on the device; leaves RC, LOG_FROM and the tool's log
+# lines, as run_app does.
+run_with_output() {
+    local redirection=$1
+    shift
+    log_mark
+    LOG_FROM=$LOG_LINE
+    device_sh "\"\$@\" $redirection" "${DEVICE_APP[@]}" "$@"
+    RC=$?
+    log_mark
+    log_between "$LOG_FROM" "$LOG_LINE" | app_lines >"$E2E_OUT/applog"
+}
+
+e2e_case "a failure that cannot be printed fails the run, and the log says so"
+run_with_output '>/dev/full' register /usr/bin/nothere
+expect_rc 1
+echo "user.info Cannot write the standard output" | expect_app_log
+expect_unchanged
+
+e2e_case "a run that prints nothing keeps its status, whatever its output"
+run_with_output '>/dev/full' register "/usr/bin/heartbeat -i unheard"
+expect_rc 0
+expect_app_log </dev/null
+expect_registered "/usr/bin/heartbeat -i unheard"
+
+e2e_case "with standard output closed, nothing the run prints lands in its files"
+# The lock's wait messages are written out while the lock file is open.
+hold_lock 2
+run_with_output '>&-' register /usr/bin/nothere
+expect_rc 0
+expect_app_log </dev/null
+expect_unchanged
+
 e2e_case "an argument of 116 characters is registered whole and deregistered"
 # The padding brings the argument to exactly 116 characters.
 longest="/usr/bin/heartbeat -i edge $(printf 'x%.0s' $(seq 1 89))"
@@ -80,7 +115,7 @@ pid=$(wait_running_under_init "${words[@]}")
 run_app deregister "$longest"
 expect_rc 0
 expect_out </dev/null
-inittab_with "$EXPECTED" "$TYPICAL" 0
+inittab_with "$EXPECTED" "$TYPICAL" 1 "${REGISTERED[@]:0:1}"
 expect_edit_done "$EXPECTED"
 [ -z "$pid" ] || wait_terminated heartbeat "$pid"
 expect_stays_stopped 2 "${words[@]}"
