@@ -20,7 +20,7 @@ no SIGHUP to init@kelvane.cpp@	kill(setting->init_pid, SIGHUP);@
 no SIGTERM on deregister@process_control.cpp@		kill(pid, SIGTERM);@
 count line never rewritten@inittab_edit.cpp@		Kelvane_WriteTotalCountLine(&table->slots[at], orig, total);@		;
 count line never rewritten@inittab_edit.cpp@		Kelvane_WriteTotalCountLine(&table->slots[at], orig, static_cast<long long>(news) - n);@		;
-lock never taken@file_services.cpp@		if (flock(*handle, LOCK_EX | LOCK_NB) != 0)@		if (false)
+lock never taken@file_services.cpp@		if (flock(*handle, LOCK_EX | LOCK_NB) != 0) {@		if (false) {
 working copy not removed@kelvane.cpp@	if (remove(setting->working_copy) != 0 && (made || errno != ENOENT))@	if (false)
 no fsync of the new inittab@file_services.cpp@	if (fsync(out) != 0) {@	if (false) {
 LIST
