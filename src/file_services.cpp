@@ -23,6 +23,7 @@ constexpr mode_t kOthersBits = 077;
 // work there, faster than the run, could use them up.
 constexpr int kLockAttempts = 2 * (kLockRetries + 1);
 constexpr int kLookAgain = -2;
+constexpr size_t kAsideRandomBytes = 6;
 constexpr mode_t kModeBits = 07777;
 constexpr int kReplaceInPlace = 2;
 
@@ -62,42 +63,58 @@ bool Kelvane_SameObject(const struct stat *now, const struct stat *seen)
 	       now->st_uid == seen->st_uid && now->st_mode == seen->st_mode;
 }
 
-// A directory with something in it is never walked (another user may own
-// the tree): it goes aside under a fresh name, made here first so that
-// nobody else can hold it; rename replaces the empty directory.
-int Kelvane_MoveAside(const char *path)
-{
-	char aside[PATH_MAX];
-	int n = snprintf(aside, sizeof aside, "%s.XXXXXX", path);
-	if (n < 0 || static_cast<size_t>(n) >= sizeof aside) {
-		errno = ENAMETOOLONG;
-		return -1;
-	}
-	if (mkdtemp(aside) == nullptr)
-		return -1;
-	if (rename(path, aside) == 0)
-		return 0;
-	int error = errno;
-	rmdir(aside);
-	errno = error;
-	return -1;
-}
-
-// Clears path of the object seen there (by lstat), unless it has been
-// replaced since: then whatever stands there now is left for the caller
-// to judge afresh. 0 when the path is clear of it, -1 and errno if not.
-int Kelvane_ClearAway(const char *path, const struct stat *seen)
+// 1 when path still shows the object seen there by lstat, 0 when that is
+// gone or another stands there now (for the caller to judge afresh), -1
+// and errno when it cannot be told.
+int Kelvane_StillSeen(const char *path, const struct stat *seen)
 {
 	struct stat now;
 	if (lstat(path, &now) != 0)
 		return errno == ENOENT ? 0 : -1;
-	if (!Kelvane_SameObject(&now, seen))
-		return 0;
-	if (!S_ISDIR(now.st_mode))
+	return Kelvane_SameObject(&now, seen) ? 1 : 0;
+}
+
+// A name beside path that nobody can have guessed and taken first.
+int Kelvane_AsideName(const char *path, char *aside, size_t size)
+{
+	unsigned char random[kAsideRandomBytes];
+	int fd = Kelvane_Open("/dev/urandom", O_RDONLY);
+	if (fd < 0)
+		return -1;
+	ssize_t got = read(fd, random, sizeof random);
+	close(fd);
+	if (got != static_cast<ssize_t>(sizeof random)) {
+		errno = EIO;
+		return -1;
+	}
+	int n = snprintf(aside, size, "%s.", path);
+	for (size_t i = 0; i < sizeof random && n >= 0 && static_cast<size_t>(n) < size; ++i)
+		n += snprintf(aside + n, size - static_cast<size_t>(n), "%02x", random[i]);
+	if (n < 0 || static_cast<size_t>(n) >= size) {
+		errno = ENAMETOOLONG;
+		return -1;
+	}
+	return 0;
+}
+
+// Clears path of the object seen there, unless it has been replaced since.
+// A directory with something in it is never walked (another user may own
+// the tree): it goes aside whole. 0 when the path is clear of it, -1 and
+// errno if not.
+int Kelvane_ClearAway(const char *path, const struct stat *seen)
+{
+	int still = Kelvane_StillSeen(path, seen);
+	if (still <= 0)
+		return still;
+	if (!S_ISDIR(seen->st_mode))
 		return unlink(path) == 0 || errno == ENOENT ? 0 : -1;
 	if (rmdir(path) == 0 || errno == ENOENT)
 		return 0;
-	return errno == ENOTEMPTY || errno == EEXIST ? Kelvane_MoveAside(path) : -1;
+	char aside[PATH_MAX];
+	if ((errno != ENOTEMPTY && errno != EEXIST) || Kelvane_AsideName(path, aside, sizeof aside) != 0)
+		return -1;
+	still = Kelvane_StillSeen(path, seen);
+	return still <= 0 ? still : rename(path, aside);
 }
 
 // A private file made afresh at path, never through a link; -1 and errno

@@ -125,7 +125,8 @@ bool Kelvane_IsEditCommand(const char *word)
 int Kelvane_OpenStandardDescriptors(void)
 {
 	for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-		if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+		struct stat st;
+		if (fstat(fd, &st) == 0 || errno != EBADF)
 			continue;
 		int opened = Kelvane_Open("/dev/null", O_RDWR);
 		if (opened != fd) {

@@ -13,7 +13,7 @@ fi
 
 mount -t proc -o nosuid,nodev,noexec proc "$root/proc"
 mount -t tmpfs -o mode=1777,nosuid,nodev,size=16m tmpfs "$root/tmp"
-for node in null console zero full; do
+for node in null console zero full urandom; do
     src=/dev/$node
     # The console is a sink: init's own output must not reach the host.
     [ "$node" = console ] && src=/dev/null

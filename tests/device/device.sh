@@ -121,6 +121,7 @@ device_build() {
     : >"$root/dev/console"
     : >"$root/dev/zero"
     : >"$root/dev/full"
+    : >"$root/dev/urandom"
     target_install_files "$root" "$inittab"
     # BusyBox has no flock; the host's runs here as the tool's code does.
     device_install_host_program "$root" "$(command -v flock)" /usr/bin/flock
