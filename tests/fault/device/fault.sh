@@ -498,8 +498,10 @@ fault_hit() {
 # error=EIO, ...) at its INDEX-th call of NAME on its files.  The call's
 # ordinal comes from the plan.  When the run makes a different number of
 # calls before it (a process came or went, so the walk of /proc differs),
-# the plan is traced afresh and the run made again, up to twice.  Returns
-# 1, having reported why, when the call could not be hit.
+# the plan is traced afresh and the run made again, up to four times (on
+# a loaded machine init may still be reaping what it forked on the last
+# SIGHUP while the walk reads /proc).  Returns 1, having reported why,
+# when the call could not be hit.
 fault_inject_at() {
     local name=$1 index=$2 paths=$3 action=$4 attempt ordinal options=()
     shift 4
@@ -508,17 +510,17 @@ fault_inject_at() {
         shift
     done
     shift
-    for attempt in 1 2 3; do
+    for attempt in 1 2 3 4 5; do
         ordinal=$(awk -v n="$name" -v i="$index" '$1 == n && $2 == i { print $3 }' "$E2E_OUT/plan")
         if [ -n "$ordinal" ]; then
             sweep_reset
             run_app "${options[@]}" --inject "$name:$action:when=$ordinal" -- "$@"
             fault_hit "$name" "$index" "$paths" "$action" && return 0
         fi
-        if [ "$attempt" != 3 ]; then
+        if [ "$attempt" != 5 ]; then
             local saved=$E2E_CASE
             # A process of the harness's may still be ending: let it.
-            sleep 0.5
+            sleep 1
             fault_sweep_plan "the plan traced afresh: $name #$index was missed"
             E2E_CASE=$saved
         fi
