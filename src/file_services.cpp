@@ -23,7 +23,6 @@ constexpr mode_t kOthersBits = 077;
 // work there, faster than the run, could use them up.
 constexpr int kLockAttempts = 2 * (kLockRetries + 1);
 constexpr int kLookAgain = -2;
-constexpr size_t kAsideRandomBytes = 6;
 constexpr mode_t kModeBits = 07777;
 constexpr int kReplaceInPlace = 2;
 
@@ -63,21 +62,43 @@ bool Kelvane_SameObject(const struct stat *now, const struct stat *seen)
 	       now->st_uid == seen->st_uid && now->st_mode == seen->st_mode;
 }
 
-// 1 when path still shows the object seen there by lstat, 0 when that is
-// gone or another stands there now (for the caller to judge afresh), -1
-// and errno when it cannot be told.
+// 1 when path still shows the object seen there by lstat; 0 when that is
+// gone or another stands there now (for the caller to judge afresh), with
+// errno ESTALE; -1 and errno when it cannot be told.
 int Kelvane_StillSeen(const char *path, const struct stat *seen)
 {
 	struct stat now;
-	if (lstat(path, &now) != 0)
-		return errno == ENOENT ? 0 : -1;
-	return Kelvane_SameObject(&now, seen) ? 1 : 0;
+	if (lstat(path, &now) != 0) {
+		if (errno != ENOENT)
+			return -1;
+	} else if (Kelvane_SameObject(&now, seen)) {
+		return 1;
+	}
+	errno = ESTALE;
+	return 0;
+}
+
+// Opens path, without waiting, only while it is still the object seen
+// there; -1 and ESTALE when another stands there, -1 and the call's error
+// when it cannot be told.
+int Kelvane_OpenSeen(const char *path, int flags, const struct stat *seen)
+{
+	int fd = Kelvane_Open(path, flags | O_NONBLOCK);
+	if (fd < 0)
+		return -1;
+	struct stat opened;
+	int error = fstat(fd, &opened) != 0 ? errno : Kelvane_SameObject(&opened, seen) ? 0 : ESTALE;
+	if (error == 0)
+		return fd;
+	close(fd);
+	errno = error;
+	return -1;
 }
 
 // A name beside path that nobody can have guessed and taken first.
 int Kelvane_AsideName(const char *path, char *aside, size_t size)
 {
-	unsigned char random[kAsideRandomBytes];
+	unsigned int random[2];
 	int fd = Kelvane_Open("/dev/urandom", O_RDONLY);
 	if (fd < 0)
 		return -1;
@@ -87,9 +108,7 @@ int Kelvane_AsideName(const char *path, char *aside, size_t size)
 		errno = EIO;
 		return -1;
 	}
-	int n = snprintf(aside, size, "%s.", path);
-	for (size_t i = 0; i < sizeof random && n >= 0 && static_cast<size_t>(n) < size; ++i)
-		n += snprintf(aside + n, size - static_cast<size_t>(n), "%02x", random[i]);
+	int n = snprintf(aside, size, "%s.%08x%08x", path, random[0], random[1]);
 	if (n < 0 || static_cast<size_t>(n) >= size) {
 		errno = ENAMETOOLONG;
 		return -1;
@@ -136,13 +155,8 @@ int Kelvane_CreateFresh(const char *path)
 // is ESTALE, or the error of the call that could not tell.
 bool Kelvane_StillNamed(int fd, const char *path)
 {
-	struct stat opened, named;
-	if (fstat(fd, &opened) != 0 || lstat(path, &named) != 0)
-		return false;
-	if (opened.st_dev == named.st_dev && opened.st_ino == named.st_ino)
-		return true;
-	errno = ESTALE;
-	return false;
+	struct stat opened;
+	return fstat(fd, &opened) == 0 && Kelvane_StillSeen(path, &opened) > 0;
 }
 
 int Kelvane_CloseChecked(int fd, const char *path, int result)
@@ -167,17 +181,7 @@ int Kelvane_OpenRegular(const char *path)
 		errno = EINVAL;
 		return -1;
 	}
-	int fd = Kelvane_Open(path, O_RDONLY | O_NONBLOCK);
-	if (fd < 0)
-		return -1;
-	struct stat opened;
-	int error = fstat(fd, &opened) != 0 ? errno : Kelvane_SameObject(&opened, &named) ? 0 : ESTALE;
-	if (error != 0) {
-		close(fd);
-		errno = error;
-		return -1;
-	}
-	return fd;
+	return Kelvane_OpenSeen(path, O_RDONLY, &named);
 }
 
 int Kelvane_Identify(int fd, Kelvane_FileId *id)
@@ -471,14 +475,8 @@ int Kelvane_OpenLockFile(const char *path)
 	}
 	if (!Kelvane_IsTrusted(&seen))
 		return Kelvane_ClearAway(path, &seen) == 0 ? kLookAgain : -1;
-	int fd = Kelvane_Open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK);
-	if (fd < 0)
-		return errno == ENOENT ? kLookAgain : -1;
-	struct stat opened;
-	if (fstat(fd, &opened) == 0 && Kelvane_SameObject(&opened, &seen))
-		return fd;
-	close(fd);
-	return kLookAgain;
+	int fd = Kelvane_OpenSeen(path, O_WRONLY | O_NOFOLLOW, &seen);
+	return fd < 0 && (errno == ENOENT || errno == ESTALE) ? kLookAgain : fd;
 }
 
 void Kelvane_CloseLockFile(int *handle)

@@ -102,7 +102,7 @@ done
 # expect_moved_aside PATH: the directory planted at PATH was moved aside whole.
 expect_moved_aside() {
     local aside
-    aside=$(ls -d "$(device_file "$1")".???????????? 2>/dev/null)
+    aside=$(ls -d "$(device_file "$1")".???????????????? 2>/dev/null)
     [ "$(cat "$aside/inside" 2>/dev/null)" = kept ] || e2e_fail "the directory planted at $1 was not moved aside whole"
     rm -rf "$aside"
 }
