@@ -26,18 +26,13 @@ size_t read_cap = 0;
 
 } // namespace
 
-// The tool reads files with pread (pread64 where off_t is widened); this
-// program's own definitions come before the C library's.
+// The tool is built with 64-bit file offsets: its pread is pread64. This
+// program's own definition comes before the C library's.
 extern "C" ssize_t pread64(int fd, void *buffer, size_t count, off64_t offset)
 {
 	using Pread = ssize_t (*)(int, void *, size_t, off64_t);
 	static const Pread real = reinterpret_cast<Pread>(dlsym(RTLD_NEXT, "pread64"));
 	return real(fd, buffer, read_cap > 0 && count > read_cap ? read_cap : count, offset);
-}
-
-extern "C" ssize_t pread(int fd, void *buffer, size_t count, off_t offset)
-{
-	return pread64(fd, buffer, count, offset);
 }
 
 namespace {
