@@ -124,8 +124,7 @@ else()
 endif()
 
 kelvane_sdk_compiler_file(kelvane_cc_include include)
-set(kelvane_compile -nostdinc -isystem "${kelvane_sysroot}/usr/include" -isystem "${kelvane_cc_include}"
-    -ffunction-sections -fdata-sections)
+set(kelvane_compile -nostdinc -isystem "${kelvane_sysroot}/usr/include" -isystem "${kelvane_cc_include}")
 # x86 compilers read the stack protector's canary through the thread
 # pointer, which a uClibc-ng without threads never sets up; it keeps the
 # canary in __stack_chk_guard instead, where ARM compilers look anyway.
@@ -171,7 +170,7 @@ endif()
 if(NOT kelvane_crtbegin OR NOT kelvane_crtend)
   message(FATAL_ERROR "${kelvane_sdk_gcc} has no crtbegin/crtend files for a ${KELVANE_SDK_LINK} link")
 endif()
-list(APPEND kelvane_link -nostdlib -Wl,--gc-sections)
+list(APPEND kelvane_link -nostdlib)
 set(kelvane_start "${kelvane_crt1}" "${kelvane_crti}" "${kelvane_crtbegin}")
 set(kelvane_end -Wl,--start-group "${kelvane_libc}" "${kelvane_libgcc}" ${kelvane_libgcc_eh}
     -Wl,--end-group "${kelvane_crtend}" "${kelvane_crtn}")
