@@ -78,23 +78,6 @@ int Kelvane_StillSeen(const char *path, const struct stat *seen)
 	return 0;
 }
 
-// Opens path, without waiting, only while it is still the object seen
-// there; -1 and ESTALE when another stands there, -1 and the call's error
-// when it cannot be told.
-int Kelvane_OpenSeen(const char *path, int flags, const struct stat *seen)
-{
-	int fd = Kelvane_Open(path, flags | O_NONBLOCK);
-	if (fd < 0)
-		return -1;
-	struct stat opened;
-	int error = fstat(fd, &opened) != 0 ? errno : Kelvane_SameObject(&opened, seen) ? 0 : ESTALE;
-	if (error == 0)
-		return fd;
-	close(fd);
-	errno = error;
-	return -1;
-}
-
 // A name beside path that nobody can have guessed and taken first.
 int Kelvane_AsideName(const char *path, char *aside, size_t size)
 {
@@ -181,7 +164,16 @@ int Kelvane_OpenRegular(const char *path)
 		errno = EINVAL;
 		return -1;
 	}
-	return Kelvane_OpenSeen(path, O_RDONLY, &named);
+	int fd = Kelvane_Open(path, O_RDONLY | O_NONBLOCK);
+	if (fd < 0)
+		return -1;
+	struct stat opened;
+	int error = fstat(fd, &opened) != 0 ? errno : Kelvane_SameObject(&opened, &named) ? 0 : ESTALE;
+	if (error == 0)
+		return fd;
+	close(fd);
+	errno = error;
+	return -1;
 }
 
 int Kelvane_Identify(int fd, Kelvane_FileId *id)
@@ -475,7 +467,8 @@ int Kelvane_OpenLockFile(const char *path)
 	}
 	if (!Kelvane_IsTrusted(&seen))
 		return Kelvane_ClearAway(path, &seen) == 0 ? kLookAgain : -1;
-	int fd = Kelvane_OpenSeen(path, O_WRONLY | O_NOFOLLOW, &seen);
+	const Kelvane_FileId trusted = {seen.st_dev, seen.st_ino};
+	int fd = Kelvane_OpenKnown(path, O_WRONLY, &trusted);
 	return fd < 0 && (errno == ENOENT || errno == ESTALE) ? kLookAgain : fd;
 }
 

@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr char kSeparator = ' ';
+constexpr char kSeparator = kBlank[0];
 // init skips a line that starts with it; the count line is always one.
 constexpr char kCommentMark = '#';
 
@@ -507,7 +507,8 @@ int Kelvane_Start(int n, char *const argv[], const char *working_copy, const Kel
 		result = Kelvane_CountNewPrograms(&table, n, &count);
 	if (result == 0) {
 		for (int k = 0; k < n; ++k)
-			Kelvane_WriteRespawnEntry(&table.slots[count + static_cast<size_t>(k)], argv[kFirstProcess + k]);
+			Kelvane_WriteRespawnEntry(&table.slots[count + static_cast<size_t>(k)],
+			                          argv[kFirstProcess + k]);
 		result = Kelvane_StoreWorkingCopy(working_copy, id, &table, count + static_cast<size_t>(n));
 	}
 	Kelvane_FreeLineTable(&table);

@@ -83,7 +83,7 @@ int Kelvane_Edit(int argc, char *argv[], const Kelvane_Setting *setting, int loc
 
 bool Kelvane_HasWord(const char *text)
 {
-	return text[strspn(text, " ")] != '\0';
+	return text[strspn(text, kBlank)] != '\0';
 }
 
 void Kelvane_TerminatePrograms(int argc, char *argv[], const Kelvane_Setting *setting)

@@ -1,7 +1,7 @@
 // What the front end and the services share, so that no service includes
-// another: the buffer sizes, where the process arguments start, how a file
-// is opened (and reopened, when it is one this run made), and the one
-// loop that writes a whole buffer.
+// another: the buffer sizes, where the process arguments start and what
+// separates their words, how a file is opened (and reopened, when it is
+// one this run made), and the one loop that writes a whole buffer.
 #ifndef KELVANE_SHARED_H
 #define KELVANE_SHARED_H
 
@@ -16,6 +16,7 @@ constexpr size_t kLineSize = 128;      // one line slot or path, terminator incl
 constexpr size_t kScratchSize = 132;   // scratch copy of a process argument
 constexpr size_t kTransferSize = 4096; // one read or write of a whole-file copy
 constexpr int kFirstProcess = 2;       // argv[0] is the tool, argv[1] the command
+constexpr char kBlank[] = " ";         // the one character that separates words
 
 // Every file is opened close-on-exec and never as a controlling terminal.
 // openat rather than open: musl's open follows every O_CLOEXEC open with

@@ -16,7 +16,6 @@
 
 namespace {
 
-constexpr char kBlank[] = " ";
 // What makes BusyBox init hand an entry to a shell rather than split it
 // into words itself.
 constexpr char kShellCharacters[] = "~`!$^&*()=|\\{}[];\"'<>?";

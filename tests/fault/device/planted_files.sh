@@ -5,8 +5,9 @@
 # not) is never followed, written into or waited on: no file elsewhere is
 # created, changed or truncated, no run hangs, and each run completes; a
 # directory with something in it is moved aside whole, and a planted lock
-# file is made afresh as root's own.  An inittab that is a symbolic link stays one, and
-# the file it leads to is replaced whole, keeping its owner and mode.
+# file is made afresh as root's own.  An inittab that is a symbolic link
+# stays one, and the file it leads to is replaced whole, keeping its owner
+# and mode.
 . "$(dirname "$0")/fault.sh"
 
 fault_begin planted_files
@@ -103,7 +104,8 @@ done
 expect_moved_aside() {
     local aside
     aside=$(ls -d "$(device_file "$1")".???????????????? 2>/dev/null)
-    [ "$(cat "$aside/inside" 2>/dev/null)" = kept ] || e2e_fail "the directory planted at $1 was not moved aside whole"
+    [ "$(cat "$aside/inside" 2>/dev/null)" = kept ] ||
+        e2e_fail "the directory planted at $1 was not moved aside whole"
     rm -rf "$aside"
 }
 
