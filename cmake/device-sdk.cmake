@@ -26,7 +26,7 @@
 # from the sysroot would otherwise be quietly taken from another library.
 #
 # Before the build, a small program built the same way must link (the
-# stack protector, flock, syslog) and, where it can run here, run.
+# stack protector, flock, syslog) and, in a native static build, run.
 
 set(kelvane_sdk_variables KELVANE_SDK_PREFIX KELVANE_SDK_SYSROOT KELVANE_SDK_LINK KELVANE_SDK_LOADER)
 foreach(name IN LISTS kelvane_sdk_variables)
@@ -148,12 +148,6 @@ if(KELVANE_STATIC)
   # The unwinder, where the C library's signal return code names it.
   kelvane_sdk_compiler_file(kelvane_libgcc_eh libgcc_eh.a)
   set(kelvane_link -static)
-  # Only glibc's static start-up write-protects the RELRO pages; for the
-  # others the page-aligned gap it puts before the data would only cost
-  # space, and without it a small page size lets the data follow the code.
-  if(NOT KELVANE_LIBC STREQUAL "glibc")
-    list(APPEND kelvane_link -Wl,-z,norelro -Wl,-z,common-page-size=256)
-  endif()
 else()
   kelvane_sdk_library_file(kelvane_crt1 Scrt1.o)
   kelvane_sdk_library_file(kelvane_libc libc.so)

@@ -20,12 +20,7 @@ macro(kelvane_use_musl specs package compiler_package)
   # C++ sources see musl's C headers only, never libstdc++'s wrappers.
   set(CMAKE_C_FLAGS_INIT "-specs=${specs}")
   set(CMAKE_CXX_FLAGS_INIT "${CMAKE_C_FLAGS_INIT} -nostdinc++")
-  # A static program runs no dynamic loader, and musl's start-up code
-  # never write-protects the RELRO pages itself, so the page-aligned gap
-  # that RELRO puts before the data would only cost space. Without it, a
-  # small page size lets the data follow the code in the file.
-  set(CMAKE_EXE_LINKER_FLAGS_INIT
-      "-static -Wl,-z,norelro -Wl,-z,common-page-size=256")
+  set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
   # The compiler checks would link libstdc++, which exists for glibc only.
   set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 endmacro()

@@ -26,4 +26,11 @@ function(kelvane_c_runtime_only target)
     set_target_properties(${target} PROPERTIES LINKER_LANGUAGE C)
   endif()
   target_link_options(${target} PRIVATE -Wl,--as-needed -Wl,--gc-sections)
+  # Only glibc's static start-up write-protects the RELRO pages; for the
+  # others the page-aligned gap that RELRO puts before the data would only
+  # cost space, and without it a small page size lets the data follow the
+  # code in the file. Last on the line, so it holds over a wrapper's -z relro.
+  if(KELVANE_STATIC AND NOT KELVANE_LIBC STREQUAL "glibc")
+    target_link_options(${target} PRIVATE -Wl,-z,norelro -Wl,-z,common-page-size=256)
+  endif()
 endfunction()
