@@ -1,8 +1,9 @@
 # Part of device-sdk.cmake: sdk-probe.c, compiled and linked as the tool
 # will be, must link against the sysroot's C library (the stack protector,
-# flock, syslog) and, where it can run here (natively, or under qemu),
-# run. A library that lacks them stops the configuration rather than the
-# tool on the device. Done once for each set of flags.
+# flock, syslog) and, in a native static build, run. A cross build never
+# runs a program while it configures or builds: its tests run the tool
+# under the emulator. A library that lacks them stops the configuration
+# rather than the tool on the device. Done once for each set of flags.
 get_property(kelvane_in_try_compile GLOBAL PROPERTY IN_TRY_COMPILE)
 if(kelvane_in_try_compile)
   return()
@@ -18,8 +19,6 @@ set(kelvane_probe_link "${kelvane_sdk_gcc}" ${kelvane_link} ${kelvane_start} "${
 set(kelvane_probe_run "")
 if(NOT kelvane_cross AND KELVANE_STATIC)
   set(kelvane_probe_run "${kelvane_probe}")
-elseif(kelvane_cross AND CMAKE_CROSSCOMPILING_EMULATOR)
-  set(kelvane_probe_run ${CMAKE_CROSSCOMPILING_EMULATOR} "${kelvane_probe}")
 endif()
 
 set(kelvane_probe_key "${kelvane_probe_compile};${kelvane_probe_link};${kelvane_probe_run}")
@@ -31,7 +30,7 @@ file(REMOVE_RECURSE "${kelvane_probe_dir}")
 file(MAKE_DIRECTORY "${kelvane_probe_dir}")
 foreach(step compile link run)
   if(NOT kelvane_probe_${step})
-    file(APPEND "${kelvane_probe_log}" "== ${step}: not here (no emulator, or a loader the build machine lacks)\n")
+    file(APPEND "${kelvane_probe_log}" "== ${step}: not here (a cross build, or a loader the build machine lacks)\n")
     continue()
   endif()
   execute_process(COMMAND ${kelvane_probe_${step}} RESULT_VARIABLE kelvane_status
