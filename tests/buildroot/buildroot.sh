@@ -12,7 +12,8 @@
 # KELVANE_BUILDROOT_TREE, a Buildroot tree of one's own (default: the
 # buildroot-*.tar.xz of that folder, unpacked in WORK); KELVANE_SOURCE,
 # the project's checkout; KELVANE_UCLIBC_SYSROOT, the uClibc-ng sysroot
-# of this build; KELVANE_VERSION.
+# of this build; KELVANE_VERSION; KELVANE_OWN_TOOL and KELVANE_STRIP,
+# this build's own static uClibc-ng tool and the strip for it.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 work=$1
@@ -136,3 +137,12 @@ for kind in glibc uclibc; do
     check $kind
 done
 cp "$work/uclibc/target/usr/sbin/app_kelvane" "$work/app_kelvane"
+
+# The options that keep the tool small are the project's, whatever the
+# toolchain file: Buildroot's static program is within 10% of this build's.
+"$KELVANE_STRIP" -o "$work/own_tool" "$KELVANE_OWN_TOOL"
+own=$(stat -c %s "$work/own_tool")
+built=$(stat -c %s "$work/app_kelvane")
+[ $((built * 10)) -le $((own * 11)) ] ||
+    fail "uclibc: Buildroot's program has $built bytes, over 10% more than this build's $own"
+say "uclibc: $built bytes, this build's own tool $own"
