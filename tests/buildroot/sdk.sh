@@ -54,20 +54,26 @@ cat >"$dir/bin/.compiler" <<EOF
 #!/bin/sh
 debian=$debian_bin/$debian-\${0##*/$prefix-}
 sysroot=\$(cd "\$(dirname "\$0")/../$prefix/sysroot" && pwd)
+next=
 for arg; do
-	case \$arg in --sysroot=*) sysroot=\${arg#--sysroot=} ;; esac
+	[ -z "\$next" ] || sysroot=\$arg
+	next=
+	case \$arg in
+	--sysroot=*) sysroot=\${arg#--sysroot=} ;;
+	--sysroot) next=1 ;;
+	esac
 done
 if [ "\$*" = -v ]; then
 	"\$debian" -v 2>&1 | sed "s| --with-sysroot=/ | --with-sysroot=\$sysroot |" >&2
 	exit
 fi
 set -- --sysroot="\$sysroot" -B"\$sysroot/usr/lib/" -B"\$sysroot/lib/" "\$@"
-if [ $kind = uclibc ]; then
-	set -- -nostdinc -isystem "\$sysroot/usr/include" \\
-		-isystem "\$("\$debian" -print-file-name=include)" "\$@"
-fi
-exec "\$debian" "\$@"
 EOF
+[ "$kind" = glibc ] || cat >>"$dir/bin/.compiler" <<EOF
+set -- -nostdinc -isystem "\$sysroot/usr/include" \\
+	-isystem "\$("\$debian" -print-file-name=include)" "\$@"
+EOF
+echo 'exec "$debian" "$@"' >>"$dir/bin/.compiler"
 chmod +x "$dir/bin/.compiler"
 for tool in gcc g++ cpp; do
 	ln -s .compiler "$dir/bin/$prefix-$tool"
