@@ -58,7 +58,7 @@ for package in tar pkgconf; do
     [ -n "$source" ] || continue
     tar xf "$source" -C "$work/src"
     dir=$(find "$work/src" -maxdepth 1 -name "$package-*" -type d)
-    echo "HOST_$(echo "$package" | tr a-z A-Z)_OVERRIDE_SRCDIR = $dir" >>"$overrides"
+    echo "HOST_$(echo "$package" | tr '[:lower:]' '[:upper:]')_OVERRIDE_SRCDIR = $dir" >>"$overrides"
 done
 # tar's configure refuses to run as root without it.
 export FORCE_UNSAFE_CONFIGURE=1
@@ -118,7 +118,7 @@ check() {
     build_dir=$(find "$out/build" -maxdepth 1 -name 'app-kelvane-*' -type d)
     grep -qx 'BUILD_TESTING:BOOL=OFF' "$build_dir/CMakeCache.txt" || fail "$kind: BUILD_TESTING was not OFF"
     tests=$(cd "$build_dir" && find . -name CTestTestfile.cmake -o -name 'libgtest*' -o -path './tests/*/CMakeFiles')
-    [ -z "$tests" ] || fail "$kind: the package build made tests: $(echo $tests)"
+    [ -z "$tests" ] || fail "$kind: the package build made tests: ${tests//$'\n'/ }"
     grep -qa -e gtest -e GoogleTest "$program" && fail "$kind: $program holds GoogleTest"
     say "$kind: $program: $(stat -c %s "$program") bytes"
 }
