@@ -1,5 +1,5 @@
 #!/bin/bash
-# Builds the package app-kelvane of the BR2_EXTERNAL tree in buildroot/
+# Builds the package app-kelvane of the BR2_EXTERNAL tree in br2-external/
 # with Buildroot, offline, each time from an empty output folder: against
 # a stand-in glibc SDK, dynamic, and a stand-in uClibc-ng SDK, static.
 # Checks each program, and leaves the uClibc-ng one at WORK/app_kelvane
@@ -18,7 +18,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 work=$1
 site=$KELVANE_BUILDROOT_SITE
-external=$KELVANE_SOURCE/buildroot
+external=$KELVANE_SOURCE/br2-external
 needed=$KELVANE_SOURCE/tests/package/check_needed.cmake
 
 say() { printf 'buildroot: %s\n' "$*" >&2; }
